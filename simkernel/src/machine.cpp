@@ -1,0 +1,316 @@
+#include "simkernel/machine.h"
+
+#include <chrono>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+Machine* g_machine = nullptr;
+thread_local Task* t_task = nullptr;
+
+// Unwinds a task's thread when the machine shuts down or the task bugchecks.
+struct TaskAbort {};
+
+constexpr size_t kRecentTraceLines = 64;
+
+const char* KindName(TaskKind kind) {
+  switch (kind) {
+    case TaskKind::Application: return "application";
+    case TaskKind::Dpc: return "dpc";
+    case TaskKind::Worker: return "worker";
+    case TaskKind::Device: return "device";
+  }
+  return "?";
+}
+
+}  // namespace
+
+Task::Task(int id, std::string name, TaskKind kind, bool daemon, std::function<void()> body)
+    : id(id), name(std::move(name)), kind(kind), daemon(daemon), body_(std::move(body)) {}
+
+std::string Violation::ToString() const {
+  std::ostringstream out;
+  out << "verifier: " << rule << " [task " << task << ", IRQL " << int(irql) << ", in " << call << "]";
+  if (!detail.empty()) out << ": " << detail;
+  return out.str();
+}
+
+Machine::Machine(uint64_t seed) : seed_(seed), rng_(seed) {
+  if (g_machine) throw std::logic_error("only one simulated machine may exist at a time");
+  g_machine = this;
+}
+
+Machine::~Machine() {
+  // Unwind every task still alive: blocked daemons and anything a test left waiting.
+  std::unique_lock lock(mutex_);
+  shuttingDown_ = true;
+  for (auto& task : tasks_) {
+    if (task->state == TaskState::Done || !task->thread_.joinable()) continue;
+    RunTaskSlice(task.get(), lock);
+  }
+  lock.unlock();
+  for (auto& task : tasks_)
+    if (task->thread_.joinable()) task->thread_.join();
+  states_.clear();
+  g_machine = nullptr;
+}
+
+Machine& Machine::Current() {
+  if (!g_machine) throw std::logic_error("no simulated machine");
+  return *g_machine;
+}
+
+bool Machine::Exists() { return g_machine != nullptr; }
+
+Task* Machine::Spawn(std::string name, TaskKind kind, std::function<void()> body, bool daemon) {
+  std::unique_lock lock(mutex_);
+  auto task = std::unique_ptr<Task>(new Task(nextTaskId_++, std::move(name), kind, daemon, std::move(body)));
+  Task* raw = task.get();
+  raw->threadObject_ = 0x7000u + raw->id;
+  tasks_.push_back(std::move(task));
+  raw->thread_ = std::thread([this, raw] { TaskMain(raw); });
+  Note("spawn " + raw->name + " (" + KindName(kind) + ")");
+  return raw;
+}
+
+Task* Machine::CurrentTask() { return t_task; }
+
+void Machine::TaskMain(Task* task) {
+  t_task = task;
+  {
+    std::unique_lock lock(mutex_);
+    task->cv_.wait(lock, [&] { return task->hasBaton_; });
+  }
+  if (!shuttingDown_) {
+    try {
+      task->body_();
+      if (task->irql != PASSIVE_LEVEL || !task->heldSpinLocks.empty())
+        Report("task ended at raised IRQL or holding a spin lock", "IRQL " + std::to_string(task->irql));
+    } catch (const TaskAbort&) {
+    }
+  }
+  std::unique_lock lock(mutex_);
+  task->state = TaskState::Done;
+  task->hasBaton_ = false;
+  controllerHasBaton_ = true;
+  controllerCv_.notify_one();
+}
+
+void Machine::RunTaskSlice(Task* task, std::unique_lock<std::mutex>& lock) {
+  running_ = task;
+  controllerHasBaton_ = false;
+  task->hasBaton_ = true;
+  task->cv_.notify_one();
+  controllerCv_.wait(lock, [&] { return controllerHasBaton_; });
+  running_ = nullptr;
+}
+
+void Machine::SwitchToController(std::unique_lock<std::mutex>& lock) {
+  Task* self = t_task;
+  self->hasBaton_ = false;
+  controllerHasBaton_ = true;
+  controllerCv_.notify_one();
+  self->cv_.wait(lock, [&] { return self->hasBaton_; });
+  if (shuttingDown_) {
+    lock.unlock();
+    throw TaskAbort{};
+  }
+}
+
+uint64_t Machine::Random() { return rng_(); }
+
+uint64_t Machine::RandomBelow(uint64_t bound) {
+  // Rejection sampling keeps the choice identical on every standard library.
+  if (bound <= 1) return 0;
+  const uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
+  uint64_t value;
+  do value = rng_();
+  while (value >= limit);
+  return value % bound;
+}
+
+void Machine::Note(const std::string& line) {
+  std::string stamped = std::to_string(now_) + " " + line;
+  for (unsigned char c : stamped) {
+    traceHash_ ^= c;
+    traceHash_ *= 1099511628211ull;
+  }
+  traceHash_ ^= '\n';
+  traceHash_ *= 1099511628211ull;
+  ++traceLength_;
+  recentTrace_.push_back(std::move(stamped));
+  if (recentTrace_.size() > kRecentTraceLines) recentTrace_.pop_front();
+}
+
+std::string Machine::RecentTrace() const {
+  std::string out;
+  for (const auto& line : recentTrace_) out += "  " + line + "\n";
+  return out;
+}
+
+void Machine::Point(const char* call) {
+  Task* self = t_task;
+  if (!self) return;  // the controlling thread is not scheduled
+  std::unique_lock lock(mutex_);
+  self->currentCall = call;
+  // Decide here whether anyone else runs next; staying on is one of the choices.
+  std::vector<Task*> runnable;
+  for (auto& task : tasks_)
+    if (task->state == TaskState::Runnable) runnable.push_back(task.get());
+  Task* next = runnable[RandomBelow(runnable.size())];
+  if (next == self) return;
+  SwitchToController(lock);
+}
+
+NTSTATUS Machine::Block(std::string waitingFor, std::optional<VirtualTime> deadline, NTSTATUS timeoutStatus,
+                        bool idle) {
+  Task* self = t_task;
+  if (!self) throw std::logic_error("Block called outside a task: " + waitingFor);
+  std::unique_lock lock(mutex_);
+  self->state = TaskState::Blocked;
+  self->waitingFor = std::move(waitingFor);
+  self->idleWait = idle;
+  self->wakeStatus = STATUS_SUCCESS;
+  uint64_t timeout = 0;
+  if (deadline) {
+    self->wakeAt = deadline;
+    timeout = nextClockSequence_++;
+    clock_.emplace(std::make_pair(*deadline, timeout), [this, self, timeoutStatus] {
+      if (self->state == TaskState::Blocked) {
+        self->state = TaskState::Runnable;
+        self->wakeStatus = timeoutStatus;
+      }
+    });
+    clockIndex_.emplace(timeout, *deadline);
+  }
+  SwitchToController(lock);
+  if (timeout) {
+    auto it = clockIndex_.find(timeout);
+    if (it != clockIndex_.end()) {
+      clock_.erase({it->second, timeout});
+      clockIndex_.erase(it);
+    }
+  }
+  self->wakeAt.reset();
+  self->waitingFor.clear();
+  self->idleWait = false;
+  return self->wakeStatus;
+}
+
+void Machine::Wake(Task* task, NTSTATUS status) {
+  if (task->state != TaskState::Blocked) return;
+  task->state = TaskState::Runnable;
+  task->wakeStatus = status;
+}
+
+uint64_t Machine::AddClockEvent(VirtualTime due, std::function<void()> fire) {
+  uint64_t sequence = nextClockSequence_++;
+  if (due < now_) due = now_;
+  clock_.emplace(std::make_pair(due, sequence), std::move(fire));
+  clockIndex_.emplace(sequence, due);
+  return sequence;
+}
+
+bool Machine::CancelClockEvent(uint64_t sequence) {
+  auto it = clockIndex_.find(sequence);
+  if (it == clockIndex_.end()) return false;
+  clock_.erase({it->second, sequence});
+  clockIndex_.erase(it);
+  return true;
+}
+
+Machine::StepResult Machine::Step(VirtualTime limit) {
+  std::unique_lock lock(mutex_);
+  std::vector<Task*> runnable;
+  for (auto& task : tasks_)
+    if (task->state == TaskState::Runnable) runnable.push_back(task.get());
+  if (!runnable.empty()) {
+    Task* next = runnable[RandomBelow(runnable.size())];
+    Note("run " + next->name);
+    RunTaskSlice(next, lock);
+    return StepResult::Ran;
+  }
+  if (clock_.empty()) return StepResult::Idle;
+  auto first = clock_.begin();
+  VirtualTime due = first->first.first;
+  if (due > limit) {
+    if (limit > now_) now_ = limit;
+    return StepResult::LimitReached;
+  }
+  if (realTime_ && due > now_) {
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::microseconds((due - now_) / 10));
+    lock.lock();
+    first = clock_.begin();
+  }
+  if (due > now_) now_ = due;
+  auto fire = std::move(first->second);
+  clockIndex_.erase(first->first.second);
+  clock_.erase(first);
+  // Clock events run on the controlling thread: they only signal, wake and queue.
+  lock.unlock();
+  fire();
+  return StepResult::Ran;
+}
+
+void Machine::FailDeadlock() {
+  std::ostringstream out;
+  out << "deadlock at virtual time " << now_ << " (seed " << seed_ << "): every task is blocked and nothing is due\n";
+  for (auto& task : tasks_) {
+    if (task->state == TaskState::Done) continue;
+    out << "  task " << task->name << " [" << KindName(task->kind) << ", IRQL " << int(task->irql) << "] "
+        << (task->state == TaskState::Blocked ? "waits for " + task->waitingFor : std::string("runnable"))
+        << (task->idleWait ? " (idle)" : "") << "\n";
+  }
+  out << "recent trace:\n" << RecentTrace();
+  throw DeadlockError(out.str());
+}
+
+bool Machine::RunUntil(const std::function<bool()>& done, VirtualTime limit, bool failOnDeadlock) {
+  if (t_task) throw std::logic_error("RunUntil called from a task");
+  const VirtualTime end = now_ + limit;
+  while (!done()) {
+    switch (Step(end)) {
+      case StepResult::Ran: break;
+      case StepResult::LimitReached: return done();
+      case StepResult::Idle: {
+        if (failOnDeadlock)
+          for (auto& task : tasks_)
+            if (task->state == TaskState::Blocked && !task->idleWait) FailDeadlock();
+        return done();
+      }
+    }
+  }
+  return true;
+}
+
+void Machine::RunUntilIdle(VirtualTime limit) { RunUntil([] { return false; }, limit); }
+
+void Machine::RunFor(VirtualTime span) {
+  const VirtualTime end = now_ + span;
+  RunUntil([] { return false; }, span, /*failOnDeadlock=*/false);
+  if (now_ < end) now_ = end;
+}
+
+void Machine::RunTask(std::string name, std::function<void()> body) {
+  Task* task = Spawn(std::move(name), TaskKind::Application, std::move(body));
+  bool finished = RunUntil([task] { return task->state == TaskState::Done; });
+  if (!finished) throw std::runtime_error("task " + task->name + " did not finish");
+}
+
+void Machine::Report(std::string rule, std::string detail) {
+  Task* task = t_task;
+  Violation violation{std::move(rule), task ? task->name : "controller", task ? task->irql : KIRQL(PASSIVE_LEVEL),
+                      task ? task->currentCall : "", std::move(detail)};
+  Note(violation.ToString());
+  violations_.push_back(std::move(violation));
+}
+
+void Machine::Fatal(std::string rule, std::string detail) {
+  Report(std::move(rule), std::move(detail));
+  if (!t_task) throw std::runtime_error(violations_.back().ToString());
+  throw TaskAbort{};
+}
+
+}  // namespace sim
