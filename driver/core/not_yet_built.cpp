@@ -1,0 +1,111 @@
+// Handlers the routing already calls but whose subsystems are not written yet. Each one
+// refuses its request with STATUS_NOT_IMPLEMENTED (no boost, information untouched).
+// Whoever writes the real handler deletes its stand-in here, in the same change.
+#include "adapter/add_device.h"
+#include "adapter/adapter_pnp.h"
+#include "core/helpers.h"
+#include "datapath/read.h"
+#include "datapath/request_queue.h"
+#include "datapath/write.h"
+#include "port/device_control.h"
+#include "port/internal_ioctl.h"
+#include "port/open_close.h"
+#include "port/port_pnp.h"
+#include "port/wait_mask.h"
+#include "power_wmi/power.h"
+#include "power_wmi/wmi.h"
+
+static NTSTATUS NotImplemented(PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
+  CompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS NTAPI AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  UNREFERENCED_PARAMETER(DriverObject);
+  UNREFERENCED_PARAMETER(PhysicalDeviceObject);
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS AdapterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
+                            AdapterExtension* Adapter) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Stack);
+  UNREFERENCED_PARAMETER(Adapter);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PortExtension* Port) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Stack);
+  UNREFERENCED_PARAMETER(Port);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+// The power manager holds the device's next power request until it hears of this one.
+NTSTATUS AdapterDispatchPower(AdapterExtension* Adapter, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Adapter);
+  PoStartNextPowerIrp(Irp);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS PortDispatchPower(PortExtension* Port, PIRP Irp) {
+  UNREFERENCED_PARAMETER(Port);
+  PoStartNextPowerIrp(Irp);
+  return NotImplemented(Irp);
+}
+
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return NotImplemented(Irp);
+}
+
+// TEMPORARY, until wait on mask is written (its owner moves it to port/): finishes the
+// satisfied wait with the data path's reference, which the hand-over left as the last one
+// unless a cancel is under way.
+VOID NTAPI CommWaitDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(SystemArgument1);
+  UNREFERENCED_PARAMETER(SystemArgument2);
+  PortExtension* Port = (PortExtension*)DeferredContext;
+  KIRQL CancelIrql;
+  IoAcquireCancelSpinLock(&CancelIrql);
+  FinishCurrentRequest(Port, NULL, CancelIrql, STATUS_SUCCESS, &Port->WaitIrp, NULL, NULL, NULL, NULL, NULL,
+                       REF_DATA_PATH);
+  InterlockedDecrement(&Port->DpcPendingCount);
+}

@@ -1,0 +1,124 @@
+// Scenario harness for the driver: a simulated machine with the driver loaded into it, test
+// devices, requests sent from application tasks, and the driver's unload with its leak check.
+// Free of any test framework, so the simulator can use it too; driver_test.h wraps it in a
+// gtest fixture.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/records.h"
+#include "simkernel/io.h"
+#include "simkernel/machine.h"
+#include "simkernel/pool.h"
+
+namespace harness {
+
+// The service key the system hands DriverEntry for this driver.
+inline constexpr std::u16string_view kServiceKeyPath =
+    u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\ZELBRUSB";
+inline constexpr std::u16string_view kDriverName = u"ZELBRUSB";
+inline constexpr uint64_t kDefaultSeed = 20240601;
+
+// ZEL_SEED from the environment (decimal, or hex with 0x) if set, else the fallback.
+uint64_t SeedFromEnvironment(uint64_t fallback = kDefaultSeed);
+
+// A request the test builds itself (IoAllocateIrp) and sends with IoCallDriver, or with
+// PoCallDriver for IRP_MJ_POWER, so that it can preset what the I/O manager would not.
+struct IrpSpec {
+  UCHAR major = IRP_MJ_DEVICE_CONTROL;
+  UCHAR minor = 0;
+  NTSTATUS initialStatus = STATUS_NOT_SUPPORTED;
+  ULONG_PTR initialInformation = 0;
+  std::function<void(PIO_STACK_LOCATION)> setup;  // parameters of the target's stack location
+};
+
+struct IrpOutcome {
+  bool completed = false;
+  NTSTATUS dispatchStatus = STATUS_PENDING;  // what the call returned
+  NTSTATUS status = STATUS_PENDING;          // IoStatus.Status at completion
+  ULONG_PTR information = 0;                 // IoStatus.Information at completion
+};
+
+// One request that reached the lower device (the USB device's PDO) of a test adapter.
+struct LowerRequest {
+  UCHAR major;
+  UCHAR minor;
+};
+
+class DriverHarness {
+ public:
+  explicit DriverHarness(uint64_t seed);
+  ~DriverHarness();
+  DriverHarness(const DriverHarness&) = delete;
+  DriverHarness& operator=(const DriverHarness&) = delete;
+
+  sim::Machine& machine() { return *machine_; }
+
+  // ---- The driver ----
+  // Loads the driver as the system does: its image fresh (static storage zero), DriverEntry
+  // called with kServiceKeyPath. Returns DriverEntry's status.
+  NTSTATUS Load();
+  bool loaded() const { return driver_ != nullptr && sim::io::IsLoaded(driver_); }
+  PDRIVER_OBJECT driver() const { return driver_; }
+  // Deletes the test devices still present, then unloads. Blocks and devices left behind are
+  // reported by the I/O manager as verifier violations ("pool leak at unload", ...).
+  void Unload();
+
+  // ---- Test devices ----
+  // An adapter record set up the way AdapterAddDevice and a successful start of the adapter
+  // will set it up (named "\Device\ZelBrUsb<slot>", lowest free AdapterTable slot, pending
+  // count 1 with its events, locks and lists initialised, attached above a PDO of the
+  // built-in bus driver that records what reaches it), left in the given state. It allocates
+  // none of the USB blocks a real start allocates.
+  AdapterExtension* CreateAdapter(ULONG state = Started);
+  // A port record of that adapter set up the way port creation and set-up at adapter start
+  // will set it up (device object of type FILE_DEVICE_SERIAL_PORT, linked into ChildList and
+  // Ports, queues, timers, events and locks initialised, default settings), left in the given
+  // state. DPCs and pool blocks of the data path are not set up: their routines come later.
+  PortExtension* CreatePort(AdapterExtension* adapter, ULONG portNumber, ULONG state = Started);
+  // Deletes every test device still present, ports before their adapter, and frees the
+  // adapter's table slot: what the adapter's removal will do.
+  void DeleteDevices();
+  // What reached the adapter's PDO, in order.
+  const std::vector<LowerRequest>& LowerRequests(AdapterExtension* adapter);
+
+  // ---- Running ----
+  // Runs a body as an application task until it returns; other tasks interleave.
+  void RunTask(std::string name, std::function<void()> body);
+  // Starts an application task and returns at once; run the machine to make it progress.
+  sim::Task* Spawn(std::string name, std::function<void()> body);
+  // Runs until the condition holds (true) or nothing can move any more (false). A task left
+  // blocked for good is a deadlock and throws sim::DeadlockError.
+  bool RunUntil(const std::function<bool()>& done, sim::VirtualTime limit = 60 * sim::kSecond);
+  void RunUntilIdle(sim::VirtualTime limit = 60 * sim::kSecond);
+  // Lets a span of virtual time pass with everything that is due in it; blocked tasks may
+  // stay blocked.
+  void Advance(sim::VirtualTime span);
+
+  // ---- Requests ----
+  sim::io::Result Send(PDEVICE_OBJECT device, sim::io::RawIrp irp);
+  IrpOutcome SendIrp(PDEVICE_OBJECT device, IrpSpec irpSpec);
+
+ private:
+  struct TestAdapter {
+    AdapterExtension* record;
+    PDEVICE_OBJECT pdo;
+    std::shared_ptr<std::vector<LowerRequest>> lowerRequests;
+  };
+
+  std::unique_ptr<sim::Machine> machine_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::vector<TestAdapter> adapters_;
+  std::vector<PortExtension*> ports_;
+};
+
+// Text for a status in failure messages: "0xC0000010".
+std::string StatusText(NTSTATUS status);
+
+}  // namespace harness
