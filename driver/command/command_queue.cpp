@@ -1,0 +1,271 @@
+// The command FIFO of an adapter: one bulk OUT transfer in flight at a time, strictly in
+// queue order, with a bounded wait for the firmware's answer.
+#include "command/command_queue.h"
+
+#include "command/pipe_reset.h"
+#include "command/response.h"
+#include "core/helpers.h"
+
+BOOLEAN AdapterLockEnter(AdapterExtension* Adapter) {
+  // Unlocked read: Owner can only equal this thread if this thread stored it under the lock.
+  if (Adapter->AdapterLock.Owner == KeGetCurrentThread()) {
+    return FALSE;
+  }
+  AcquireOwnedSpinLock(&Adapter->AdapterLock);
+  return TRUE;
+}
+
+VOID AdapterLockLeave(AdapterExtension* Adapter, BOOLEAN Acquired) {
+  if (Acquired) {
+    ReleaseOwnedSpinLock(&Adapter->AdapterLock);
+  }
+}
+
+CommandMessage* CommandAllocate(UCHAR Code, const VOID* Payload, ULONG PayloadLength) {
+  ULONG Length = PayloadLength + 1;
+  CommandMessage* Message = (CommandMessage*)ExAllocatePoolWithTag(
+      NonPagedPool, FIELD_OFFSET(CommandMessage, Bytes) + Length, TAG_BR11);
+  if (Message == NULL) {
+    return NULL;
+  }
+  Message->Link.Flink = Message->Link.Blink = &Message->Link;
+  Message->Length = Length;
+  Message->Bytes[0] = Code;
+  RtlCopyMemory(&Message->Bytes[1], Payload, PayloadLength);
+  return Message;
+}
+
+// Brings back what a failure left behind, before this issuer's command is queued: a response
+// pipe whose read failed, and a command channel that stalled. Each recovery is claimed under
+// the lock so that two issuers never reset the same pipe at once. PASSIVE_LEVEL.
+static VOID CommandRecoverPipes(AdapterExtension* Adapter) {
+  BOOLEAN ResetResponse = FALSE;
+  BOOLEAN RestartCommands = FALSE;
+
+  BOOLEAN Acquired = AdapterLockEnter(Adapter);
+  if (!Adapter->CommandChannelStopped && !Adapter->AdapterRemoved) {
+    if (Adapter->ResponseResetNeeded) {
+      Adapter->ResponseResetNeeded = FALSE;
+      // A read started since the failure owns the pipe now; a reset would abort it. Should it
+      // fail as well, its completion asks for the reset again.
+      ResetResponse = Adapter->ResponseIrp == NULL;
+    }
+    if (Adapter->CommandRestartNeeded) {
+      Adapter->CommandRestartNeeded = FALSE;
+      RestartCommands = TRUE;
+    }
+  }
+  AdapterLockLeave(Adapter, Acquired);
+
+  if (ResetResponse) {
+    ResponsePipeReset(Adapter);
+    ResponseReadStart(Adapter);
+  }
+  if (RestartCommands) {
+    // A failed bulk OUT transfer halts the pipe at the host controller: clear that first.
+    CommandPipeReset(Adapter);
+    Acquired = AdapterLockEnter(Adapter);
+    if (Adapter->CommandIrp == NULL) {
+      Adapter->CommandBusy = FALSE;
+    }
+    CommandSendNext(Adapter);
+    AdapterLockLeave(Adapter, Acquired);
+  }
+}
+
+NTSTATUS CommandIssue(AdapterExtension* Adapter, UCHAR Code, const VOID* Payload, ULONG PayloadLength) {
+  if (Adapter == NULL || Payload == NULL || PayloadLength == 0 || PayloadLength > COMMAND_PAYLOAD_MAX) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  ULONG PortNumber = ((const UCHAR*)Payload)[0];
+  if (PortNumber == 0 || PortNumber > Adapter->PortCount || PortNumber > MAX_PORTS) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  PortExtension* Port = Adapter->Ports[PortNumber - 1];
+  if (Port == NULL) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  // The hardware is gone: nothing to send and nobody to answer.
+  if (Port->DevicePnpState == SurpriseRemoved) {
+    return STATUS_SUCCESS;
+  }
+
+  KeClearEvent(&Port->CommandDoneEvent);
+  KeClearEvent(&Port->StatusEvent);
+
+  CommandMessage* Message = CommandAllocate(Code, Payload, PayloadLength);
+  if (Message == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  // Pipe resets wait, so they are left to an issuer that may.
+  BOOLEAN CanWait = KeGetCurrentIrql() < DISPATCH_LEVEL;
+  if (CanWait) {
+    CommandRecoverPipes(Adapter);
+  }
+
+  BOOLEAN Acquired = AdapterLockEnter(Adapter);
+  if (Adapter->CommandChannelStopped) {
+    AdapterLockLeave(Adapter, Acquired);
+    ExFreePool(Message);
+    return STATUS_SUCCESS;
+  }
+  InsertTailList(&Adapter->CommandQueue, &Message->Link);
+  CommandSendNext(Adapter);
+  AdapterLockLeave(Adapter, Acquired);
+
+  if (!CanWait) {
+    return STATUS_SUCCESS;
+  }
+  // The outcome is not examined: an unanswered command still succeeds after its wait.
+  LARGE_INTEGER Timeout;
+  Timeout.QuadPart = COMMAND_WAIT_TIMEOUT;
+  switch (Code) {
+    case COMMAND_OPEN_PORT:
+    case COMMAND_CLOSE_PORT:
+    case COMMAND_SET_CONFIGURATION:
+    case COMMAND_SET_RTS:
+    case COMMAND_SET_DTR:
+    case COMMAND_SET_BREAK:
+    case COMMAND_PURGE:
+      KeWaitForSingleObject(&Port->CommandDoneEvent, Executive, KernelMode, FALSE, &Timeout);
+      break;
+    case COMMAND_GET_STATUS:
+      KeWaitForSingleObject(&Port->StatusEvent, Executive, KernelMode, FALSE, &Timeout);
+      break;
+    default:
+      break;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CommandSendNext(AdapterExtension* Adapter) {
+  NTSTATUS Status;
+  BOOLEAN Acquired = AdapterLockEnter(Adapter);
+  if (Adapter->CommandBusy) {
+    Status = STATUS_PENDING;
+  } else if (IsListEmpty(&Adapter->CommandQueue)) {
+    Status = STATUS_SUCCESS;
+  } else if (Adapter->CommandChannelStopped || Adapter->AdapterRemoved) {
+    // What is queued stays for CommandChannelStop to free.
+    Status = STATUS_DELETE_PENDING;
+  } else if (Adapter->CommandUrb == NULL || Adapter->CommandPipe == NULL || Adapter->LowerDevice == NULL) {
+    // Not started: nothing to send with yet.
+    Status = STATUS_INVALID_DEVICE_STATE;
+  } else {
+    Adapter->CommandBusy = TRUE;
+    Status = CommandSubmit(Adapter);
+  }
+  AdapterLockLeave(Adapter, Acquired);
+  return Status;
+}
+
+NTSTATUS CommandSubmit(AdapterExtension* Adapter) {
+  PLIST_ENTRY Head = Adapter->CommandQueue.Flink;
+  CommandMessage* Message = CONTAINING_RECORD(Head, CommandMessage, Link);
+
+  // Both allocations come before the message leaves the queue: a failure leaves it at the
+  // head, and the stalled channel sends it once the next issuer has restarted it.
+  PIRP Irp = IoAllocateIrp((CCHAR)(Adapter->LowerDevice->StackSize + 1), FALSE);
+  if (Irp == NULL) {
+    Adapter->CommandRestartNeeded = TRUE;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PMDL Mdl = IoAllocateMdl(Message->Bytes, Message->Length, FALSE, FALSE, Irp);
+  if (Mdl == NULL) {
+    IoFreeIrp(Irp);
+    Adapter->CommandRestartNeeded = TRUE;
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  MmBuildMdlForNonPagedPool(Mdl);
+
+  RemoveEntryList(Head);
+  Adapter->CurrentCommand = Message;
+
+  PURB Urb = Adapter->CommandUrb;
+  RtlZeroMemory(Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                         Adapter->CommandPipe->PipeHandle, NULL, Mdl, Message->Length, 0,
+                                         NULL);
+
+  IoSetNextIrpStackLocation(Irp);
+  IoGetCurrentIrpStackLocation(Irp)->DeviceObject = Adapter->Self;
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  Next->Parameters.Others.Argument1 = Urb;
+  IoSetCompletionRoutine(Irp, CommandSendComplete, Adapter, TRUE, TRUE, TRUE);
+
+  Adapter->CommandIrp = Irp;
+  return IoCallDriver(Adapter->LowerDevice, Irp);
+}
+
+NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  AdapterExtension* Adapter = (AdapterExtension*)Context;
+
+  BOOLEAN Acquired = AdapterLockEnter(Adapter);
+  BOOLEAN Succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(URB_STATUS(Adapter->CommandUrb));
+  if (Irp->MdlAddress != NULL) {
+    IoFreeMdl(Irp->MdlAddress);
+    Irp->MdlAddress = NULL;
+  }
+  IoFreeIrp(Irp);
+  if (Adapter->CommandIrp == Irp) {
+    Adapter->CommandIrp = NULL;
+  }
+  FreePoolAndClear(&Adapter->CurrentCommand);
+
+  if (Adapter->AdapterRemoved || Adapter->CommandChannelStopped) {
+    // Nothing more goes out; CommandBusy stays set.
+  } else if (!Succeeded) {
+    // Stalled until the next issuer resets the pipe; the queue keeps its messages.
+    Adapter->CommandRestartNeeded = TRUE;
+  } else {
+    Adapter->CommandBusy = FALSE;
+    CommandSendNext(Adapter);
+  }
+  AdapterLockLeave(Adapter, Acquired);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CommandChannelInitialize(AdapterExtension* Adapter) {
+  InitializeListHead(&Adapter->CommandQueue);
+  Adapter->CurrentCommand = NULL;
+  Adapter->CommandIrp = NULL;
+  Adapter->CommandBusy = FALSE;
+  Adapter->ResponseIrp = NULL;
+  Adapter->ResponseResetNeeded = FALSE;
+  Adapter->CommandRestartNeeded = FALSE;
+  Adapter->CommandChannelStopped = FALSE;
+}
+
+VOID CommandChannelStop(AdapterExtension* Adapter) {
+  LARGE_INTEGER Poll;
+  Poll.QuadPart = -10 * 10000LL;  // 10 ms
+  for (;;) {
+    // The lock keeps each request alive while it is cancelled: its completion frees it only
+    // under the same lock (or on this thread, from inside IoCancelIrp).
+    BOOLEAN Acquired = AdapterLockEnter(Adapter);
+    Adapter->CommandChannelStopped = TRUE;
+    BOOLEAN InFlight = Adapter->CommandIrp != NULL || Adapter->ResponseIrp != NULL;
+    if (Adapter->CommandIrp != NULL) {
+      IoCancelIrp(Adapter->CommandIrp);
+    }
+    if (Adapter->ResponseIrp != NULL) {
+      IoCancelIrp(Adapter->ResponseIrp);
+    }
+    AdapterLockLeave(Adapter, Acquired);
+    if (!InFlight) {
+      break;
+    }
+    KeDelayExecutionThread(KernelMode, FALSE, &Poll);
+  }
+
+  BOOLEAN Acquired = AdapterLockEnter(Adapter);
+  while (!IsListEmpty(&Adapter->CommandQueue)) {
+    PLIST_ENTRY Entry = RemoveHeadList(&Adapter->CommandQueue);
+    ExFreePool(CONTAINING_RECORD(Entry, CommandMessage, Link));
+  }
+  AdapterLockLeave(Adapter, Acquired);
+}

@@ -1,0 +1,55 @@
+// The adapter's command channel: a FIFO of command blocks shared by the four ports, sent one
+// bulk OUT transfer at a time on the command pipe, and the issuer's bounded wait for the
+// firmware's answer. Non-pageable: the completion runs at DISPATCH_LEVEL.
+#pragma once
+
+#include "command/protocol.h"
+#include "core/records.h"
+
+// One queued command block. Owned by the adapter's CommandQueue from the moment it is queued
+// until its transfer completes. Header and bytes are one non-paged allocation (tag BR11).
+struct CommandMessage {
+  LIST_ENTRY Link;
+  ULONG Length;    // payload length + 1
+  UCHAR Bytes[1];  // Length bytes: code, then payload
+};
+
+// Every wait for the adapter's answer: 1 s, relative, in 100-ns units.
+#define COMMAND_WAIT_TIMEOUT (-10000000LL)
+
+// The one way to send a command. Payload byte 0 is the port number (1..PortCount). Runs
+// below DISPATCH_LEVEL (at DISPATCH_LEVEL it queues but neither waits nor recovers pipes).
+// Returns STATUS_SUCCESS once the command is queued and answered or its wait timed out, and
+// also when nothing is sent because the port was surprise-removed or the channel stopped;
+// STATUS_INVALID_PARAMETER for a payload that names no port of the adapter or does not fit
+// one block; STATUS_INSUFFICIENT_RESOURCES when no message could be allocated.
+NTSTATUS CommandIssue(AdapterExtension* Adapter, UCHAR Code, const VOID* Payload, ULONG PayloadLength);
+
+// A message holding the code and a copy of the payload; NULL when the pool is exhausted.
+CommandMessage* CommandAllocate(UCHAR Code, const VOID* Payload, ULONG PayloadLength);
+
+// Sends the head of the queue unless a transfer is in flight (STATUS_PENDING) or the queue
+// is empty (STATUS_SUCCESS). Takes AdapterLock unless the caller holds it already.
+NTSTATUS CommandSendNext(AdapterExtension* Adapter);
+
+// Submits the head message. AdapterLock held, CommandBusy set by the caller.
+NTSTATUS CommandSubmit(AdapterExtension* Adapter);
+
+NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Adapter start: an empty, idle channel with no response read.
+VOID CommandChannelInitialize(AdapterExtension* Adapter);
+
+// Adapter stop and remove, at PASSIVE_LEVEL, before the channel's URBs and buffer are
+// released: no further command is queued, sent or read; the transfers in flight are
+// cancelled and their completions awaited (without limit: the bus driver owns their URBs
+// until then); the messages still queued are freed. Only CommandChannelInitialize
+// (the next start) opens the channel again.
+VOID CommandChannelStop(AdapterExtension* Adapter);
+
+// AdapterLock for code that may run on the thread that already holds it: a completion
+// routine the bus driver calls from inside IoCallDriver or IoCancelIrp, or a routine both
+// locked and unlocked callers use. The owned spin lock's repeated acquire is a no-op and its
+// first release frees it, so such code must release only what it acquired itself.
+BOOLEAN AdapterLockEnter(AdapterExtension* Adapter);
+VOID AdapterLockLeave(AdapterExtension* Adapter, BOOLEAN Acquired);
