@@ -8,7 +8,7 @@
 #include "command/pipe_reset.h"
 #include "command/response.h"
 #include "core/helpers.h"
-#include "port/wait_mask.h"
+#include "test_records.h"
 
 namespace harness {
 
@@ -137,16 +137,6 @@ NTSTATUS NTAPI MonitorEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-std::u16string ToU16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-UNICODE_STRING Counted(std::u16string& text) {
-  UNICODE_STRING result;
-  result.Buffer = reinterpret_cast<PWSTR>(text.data());
-  result.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-  result.MaximumLength = result.Length;
-  return result;
-}
-
 // One URB to the device below the adapter, awaited without limit: adapter start's way.
 NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT lower, PURB urb) {
   KEVENT done;
@@ -211,45 +201,17 @@ void AdapterFixture::Start() {
     monitor_->Flags &= ~DO_DEVICE_INITIALIZING;
 
     // The adapter device, as adapter creation makes it.
-    ULONG slot = 0;
-    while (slot < MAX_ADAPTERS && AdapterTable[slot] != nullptr) ++slot;
+    const ULONG slot = FreeAdapterSlot();
     if (slot == MAX_ADAPTERS) {
       failure = "adapter table full";
       return;
     }
-    std::u16string name = u"\\Device\\ZelBrUsb" + ToU16(std::to_string(slot));
-    UNICODE_STRING counted = Counted(name);
-    PDEVICE_OBJECT device = nullptr;
-    status = IoCreateDevice(harness_.driver(), sizeof(AdapterExtension), &counted, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                            &device);
+    status = CreateAdapterRecord(harness_.driver(), pdo_, slot, Started, &adapter_);
     if (!NT_SUCCESS(status)) {
       failure = "adapter device";
       return;
     }
-    auto* a = static_cast<AdapterExtension*>(device->DeviceExtension);
-    RtlZeroMemory(a, sizeof *a);
-    a->Self = device;
-    a->FunctionDeviceObject = device;
-    a->IsAdapter = TRUE;
-    a->DevicePnpState = Started;
-    a->SystemPowerState = PowerSystemWorking;
-    a->DevicePowerState = PowerDeviceD0;
-    a->PhysicalDeviceObject = pdo_;
-    a->AdapterIndex = slot;
-    InitializeListHead(&a->ChildList);
-    ExInitializeFastMutex(&a->ChildListMutex);
-    a->PendingIoCount = 1;
-    KeInitializeEvent(&a->NoPendingIoEvent, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&a->RemoveEvent, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&a->ResponseResetEvent, NotificationEvent, FALSE);
-    InitializeOwnedSpinLock(&a->AdapterLock);
-    a->MaximumTransferSize = 4096;
-    AdapterTable[slot] = a;
-    ++AdapterCount;
-    a->LowerDevice = IoAttachDeviceToDeviceStack(device, pdo_);
-    device->Flags |= DO_POWER_PAGABLE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    adapter_ = a;
+    AdapterExtension* a = adapter_;
 
     // Device descriptor: bit 15 of the product id says the main firmware runs.
     auto* urb = static_cast<PURB>(
@@ -388,81 +350,19 @@ void AdapterFixture::Start() {
       failure = "command channel blocks";
       return;
     }
-    ExInitializeFastMutex(&a->OpenMutex);
-    CommandChannelInitialize(a);
 
     // The four ports, as port creation and set-up make them.
     for (ULONG number = 1; number <= a->PortCount; ++number) {
       std::u16string portName =
           u"\\Device\\ZelBrUsb" + ToU16(a->SerialNumber) + u"-" + ToU16(std::to_string(number - 1));
-      UNICODE_STRING portCounted = Counted(portName);
-      PDEVICE_OBJECT portDevice = nullptr;
-      status = IoCreateDevice(harness_.driver(), sizeof(PortExtension), &portCounted, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
-                              &portDevice);
+      PortExtension* p = nullptr;
+      status = CreatePortRecord(harness_.driver(), a, number, std::move(portName), Started, &p);
       if (!NT_SUCCESS(status)) {
         failure = "port device";
         return;
       }
-      auto* p = static_cast<PortExtension*>(portDevice->DeviceExtension);
-      RtlZeroMemory(p, sizeof *p);
-      p->Self = portDevice;
-      p->IsAdapter = FALSE;
-      p->DevicePnpState = Started;
-      p->SystemPowerState = PowerSystemWorking;
-      p->DevicePowerState = PowerDeviceD0;
-      p->ParentDeviceObject = a->Self;
-      p->Present = TRUE;
-      p->PortInstanceNumber = static_cast<ULONG>(InterlockedIncrement(&a->PortInstanceCounter));
-      p->Adapter = a;
-      p->PortDeviceObject = portDevice;
-      p->PortNumber = number;
       p->DataInPipe = &a->InterfaceInformation->Pipes[2 * (number - 1)];
       p->DataOutPipe = &a->InterfaceInformation->Pipes[2 * (number - 1) + 1];
-
-      InitializeListHead(&p->ReadQueue);
-      InitializeListHead(&p->WriteQueue);
-      InitializeListHead(&p->MaskQueue);
-      InitializeListHead(&p->PurgeQueue);
-      KeInitializeTimer(&p->ReadTotalTimer);
-      KeInitializeTimer(&p->ReadIntervalTimer);
-      KeInitializeTimer(&p->WriteTotalTimer);
-      KeInitializeTimer(&p->ImmediateTimer);
-      KeInitializeDpc(&p->CommWaitDpc, CommWaitDpc, p);
-      KeInitializeEvent(&p->EchoEvent, NotificationEvent, FALSE);
-      KeInitializeEvent(&p->DataWriteDoneEvent, NotificationEvent, FALSE);
-      KeInitializeEvent(&p->StatusEvent, NotificationEvent, FALSE);
-      KeInitializeEvent(&p->CommandDoneEvent, NotificationEvent, FALSE);
-      KeInitializeEvent(&p->PipeResetEvent, NotificationEvent, FALSE);
-      InitializeOwnedSpinLock(&p->ReceiveLock);
-      InitializeOwnedSpinLock(&p->WriteLock);
-      InitializeOwnedSpinLock(&p->ControlLock);
-      KeInitializeSpinLock(&p->WaitStateLock);
-
-      p->Config.PortNumber = static_cast<UCHAR>(number);
-      p->Config.BaudRate = 9600;
-      p->Config.DataBits = 8;
-      p->Config.StopBits = 1;
-      p->Config.Parity = 'n';
-      p->Config.FlowControl = 'n';
-      p->Config.XoffChar = CONFIG_XOFF_CHAR;
-      p->Config.XonChar = CONFIG_XON_CHAR;
-      p->Config.Handshake = CONFIG_HANDSHAKE_INITIAL;
-      p->IntervalPollShort.QuadPart = -1;
-      p->IntervalPollLong.QuadPart = -10'000'000;
-      p->IntervalPollCutOver.QuadPart = 200'000'000;
-      p->SpecialChars.XonChar = 0x11;
-      p->SpecialChars.XoffChar = 0x13;
-      p->Handflow.ControlHandShake = SERIAL_DTR_CONTROL;
-      p->Handflow.FlowReplace = SERIAL_RTS_CONTROL;
-      p->SettableBaud = 0x1007FFFF;
-
-      ExAcquireFastMutex(&a->ChildListMutex);
-      InsertTailList(&a->ChildList, &p->AdapterLink);
-      ++a->ChildCount;
-      ExReleaseFastMutex(&a->ChildListMutex);
-      a->Ports[number - 1] = p;
-      portDevice->Flags |= DO_POWER_PAGABLE | DO_BUFFERED_IO;
-      portDevice->Flags &= ~DO_DEVICE_INITIALIZING;
       ports_.push_back(p);
     }
     a->PortsCreated = TRUE;
@@ -482,15 +382,7 @@ void AdapterFixture::StopAndRemove() {
     AdapterExtension* a = adapter_;
     if (a != nullptr) {
       CommandChannelStop(a);
-      for (PortExtension* p : ports_) {
-        ExAcquireFastMutex(&a->ChildListMutex);
-        RemoveEntryList(&p->AdapterLink);
-        --a->ChildCount;
-        ExReleaseFastMutex(&a->ChildListMutex);
-        a->Ports[p->PortNumber - 1] = nullptr;
-        if (KeRemoveQueueDpc(&p->CommWaitDpc)) InterlockedDecrement(&p->DpcPendingCount);
-        IoDeleteDevice(p->Self);
-      }
+      for (PortExtension* p : ports_) DeletePortRecord(p);
       FreePoolAndClear(&a->CommandUrb);
       FreePoolAndClear(&a->ResponseUrb);
       FreePoolAndClear(&a->ResponseBuffer);
@@ -499,10 +391,7 @@ void AdapterFixture::StopAndRemove() {
       FreePoolAndClear(&a->InterfaceInformation);
       FreePoolAndClear(&a->SerialNumber);
       a->AdapterRemoved = TRUE;
-      if (a->LowerDevice) IoDetachDevice(a->LowerDevice);
-      AdapterTable[a->AdapterIndex] = nullptr;
-      --AdapterCount;
-      IoDeleteDevice(a->Self);
+      DeleteAdapterRecord(a);
     }
     if (monitor_ != nullptr) {
       if (monitorState_->lower) IoDetachDevice(monitorState_->lower);

@@ -5,21 +5,10 @@
 #include <stdexcept>
 
 #include "core/entry.h"
-#include "core/helpers.h"
+#include "test_records.h"
 
 namespace harness {
 namespace {
-
-std::u16string ToU16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-// Counted string over a host string that outlives the call using it.
-UNICODE_STRING Counted(std::u16string& text) {
-  UNICODE_STRING result;
-  result.Buffer = reinterpret_cast<PWSTR>(text.data());
-  result.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-  result.MaximumLength = result.Length;
-  return result;
-}
 
 struct OwnIrpContext {
   IrpOutcome* outcome;
@@ -70,8 +59,7 @@ void DriverHarness::Unload() {
 
 AdapterExtension* DriverHarness::CreateAdapter(ULONG state) {
   if (!loaded()) throw std::logic_error("CreateAdapter needs the driver loaded");
-  ULONG slot = 0;
-  while (slot < MAX_ADAPTERS && AdapterTable[slot] != nullptr) ++slot;
+  const ULONG slot = FreeAdapterSlot();
   if (slot == MAX_ADAPTERS) throw std::runtime_error("adapter table full");
 
   auto lowerRequests = std::make_shared<std::vector<LowerRequest>>();
@@ -87,40 +75,10 @@ AdapterExtension* DriverHarness::CreateAdapter(ULONG state) {
   AdapterExtension* adapter = nullptr;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   RunTask("create adapter", [&] {
-    std::u16string text = u"\\Device\\ZelBrUsb" + ToU16(std::to_string(slot));
-    UNICODE_STRING name = Counted(text);
-    PDEVICE_OBJECT device = nullptr;
-    status = IoCreateDevice(driver_, sizeof(AdapterExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    if (!NT_SUCCESS(status)) return;
-
-    auto* a = static_cast<AdapterExtension*>(device->DeviceExtension);
-    RtlZeroMemory(a, sizeof *a);
-    a->Self = device;
-    a->FunctionDeviceObject = device;
-    a->IsAdapter = TRUE;
-    a->DevicePnpState = state;
-    a->SystemPowerState = PowerSystemWorking;
-    a->DevicePowerState = PowerDeviceD0;
-    a->PhysicalDeviceObject = pdo;
-    a->AdapterIndex = slot;
-    InitializeListHead(&a->ChildList);
-    ExInitializeFastMutex(&a->ChildListMutex);
-    a->PendingIoCount = 1;
-    KeInitializeEvent(&a->NoPendingIoEvent, SynchronizationEvent, TRUE);
-    KeInitializeEvent(&a->RemoveEvent, SynchronizationEvent, FALSE);
-    InitializeOwnedSpinLock(&a->AdapterLock);
-    a->MaximumTransferSize = 4096;
-    a->FirmwareRunning = TRUE;
-    a->PortCount = MAX_PORTS;
-    InitializeListHead(&a->CommandQueue);
-    ExInitializeFastMutex(&a->OpenMutex);
-    KeInitializeEvent(&a->ResponseResetEvent, NotificationEvent, FALSE);
-    AdapterTable[slot] = a;
-    ++AdapterCount;
-    a->LowerDevice = IoAttachDeviceToDeviceStack(device, pdo);
-    device->Flags |= DO_POWER_PAGABLE;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    adapter = a;
+    status = CreateAdapterRecord(driver_, pdo, slot, state, &adapter);
+    if (adapter == nullptr) return;
+    adapter->FirmwareRunning = TRUE;
+    adapter->PortCount = MAX_PORTS;
   });
   if (adapter == nullptr) throw std::runtime_error("IoCreateDevice for a test adapter failed: " + StatusText(status));
   adapters_.push_back({adapter, pdo, lowerRequests});
@@ -132,71 +90,9 @@ PortExtension* DriverHarness::CreatePort(AdapterExtension* adapter, ULONG portNu
   PortExtension* port = nullptr;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   RunTask("create port", [&] {
-    std::u16string text = u"\\Device\\ZelBrUsbTEST" + ToU16(std::to_string(adapter->AdapterIndex)) + u"-" +
+    std::u16string name = u"\\Device\\ZelBrUsbTEST" + ToU16(std::to_string(adapter->AdapterIndex)) + u"-" +
                           ToU16(std::to_string(portNumber - 1));
-    UNICODE_STRING name = Counted(text);
-    PDEVICE_OBJECT device = nullptr;
-    status = IoCreateDevice(driver_, sizeof(PortExtension), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
-    if (!NT_SUCCESS(status)) return;
-
-    auto* p = static_cast<PortExtension*>(device->DeviceExtension);
-    RtlZeroMemory(p, sizeof *p);
-    p->Self = device;
-    p->IsAdapter = FALSE;
-    p->DevicePnpState = state;
-    p->SystemPowerState = PowerSystemWorking;
-    p->DevicePowerState = PowerDeviceD0;
-    p->ParentDeviceObject = adapter->Self;
-    p->Present = TRUE;
-    p->PortInstanceNumber = static_cast<ULONG>(InterlockedIncrement(&adapter->PortInstanceCounter));
-    p->Adapter = adapter;
-    p->PortDeviceObject = device;
-    p->PortNumber = portNumber;
-
-    InitializeListHead(&p->ReadQueue);
-    InitializeListHead(&p->WriteQueue);
-    InitializeListHead(&p->MaskQueue);
-    InitializeListHead(&p->PurgeQueue);
-    KeInitializeTimer(&p->ReadTotalTimer);
-    KeInitializeTimer(&p->ReadIntervalTimer);
-    KeInitializeTimer(&p->WriteTotalTimer);
-    KeInitializeTimer(&p->ImmediateTimer);
-    KeInitializeEvent(&p->EchoEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&p->DataWriteDoneEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&p->StatusEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&p->CommandDoneEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&p->PipeResetEvent, NotificationEvent, FALSE);
-    InitializeOwnedSpinLock(&p->ReceiveLock);
-    InitializeOwnedSpinLock(&p->WriteLock);
-    InitializeOwnedSpinLock(&p->ControlLock);
-
-    p->Config.PortNumber = static_cast<UCHAR>(portNumber);
-    p->Config.BaudRate = 9600;
-    p->Config.DataBits = 8;
-    p->Config.StopBits = 1;
-    p->Config.Parity = 'n';
-    p->Config.FlowControl = 'n';
-    p->Config.XoffChar = 0x13;
-    p->Config.XonChar = 0x11;
-    p->Config.Handshake = 'n';
-    p->IntervalPollShort.QuadPart = -1;
-    p->IntervalPollLong.QuadPart = -10'000'000;
-    p->IntervalPollCutOver.QuadPart = 200'000'000;
-    p->SpecialChars.XonChar = 0x11;
-    p->SpecialChars.XoffChar = 0x13;
-    p->Handflow.ControlHandShake = SERIAL_DTR_CONTROL;
-    p->Handflow.FlowReplace = SERIAL_RTS_CONTROL;
-    p->SettableBaud = 0x1007FFFF;
-
-    ExAcquireFastMutex(&adapter->ChildListMutex);
-    InsertTailList(&adapter->ChildList, &p->AdapterLink);
-    ++adapter->ChildCount;
-    ExReleaseFastMutex(&adapter->ChildListMutex);
-    adapter->Ports[portNumber - 1] = p;
-
-    device->Flags |= DO_POWER_PAGABLE | DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    port = p;
+    status = CreatePortRecord(driver_, adapter, portNumber, std::move(name), state, &port);
   });
   if (port == nullptr) throw std::runtime_error("IoCreateDevice for a test port failed: " + StatusText(status));
   ports_.push_back(port);
@@ -206,22 +102,8 @@ PortExtension* DriverHarness::CreatePort(AdapterExtension* adapter, ULONG portNu
 void DriverHarness::DeleteDevices() {
   if (ports_.empty() && adapters_.empty()) return;
   RunTask("delete test devices", [&] {
-    for (PortExtension* port : ports_) {
-      AdapterExtension* adapter = port->Adapter;
-      ExAcquireFastMutex(&adapter->ChildListMutex);
-      RemoveEntryList(&port->AdapterLink);
-      --adapter->ChildCount;
-      ExReleaseFastMutex(&adapter->ChildListMutex);
-      adapter->Ports[port->PortNumber - 1] = nullptr;
-      IoDeleteDevice(port->Self);
-    }
-    for (TestAdapter& adapter : adapters_) {
-      AdapterExtension* a = adapter.record;
-      IoDetachDevice(a->LowerDevice);
-      AdapterTable[a->AdapterIndex] = nullptr;
-      --AdapterCount;
-      IoDeleteDevice(a->Self);
-    }
+    for (PortExtension* port : ports_) DeletePortRecord(port);
+    for (TestAdapter& adapter : adapters_) DeleteAdapterRecord(adapter.record);
   });
   ports_.clear();
   adapters_.clear();

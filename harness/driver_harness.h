@@ -79,8 +79,9 @@ class DriverHarness {
   AdapterExtension* CreateAdapter(ULONG state = Started);
   // A port record of that adapter set up the way port creation and set-up at adapter start
   // will set it up (device object of type FILE_DEVICE_SERIAL_PORT, linked into ChildList and
-  // Ports, queues, timers, events and locks initialised, default settings), left in the given
-  // state. DPCs and pool blocks of the data path are not set up: their routines come later.
+  // Ports, queues, timers, events, locks and CommWaitDpc initialised, default settings), left
+  // in the given state. The data path's own DPCs and pool blocks are not set up: their
+  // routines come later.
   PortExtension* CreatePort(AdapterExtension* adapter, ULONG portNumber, ULONG state = Started);
   // Deletes every test device still present, ports before their adapter, and frees the
   // adapter's table slot: what the adapter's removal will do.

@@ -166,38 +166,16 @@ NTSTATUS CommandSubmit(AdapterExtension* Adapter) {
 
   // Both allocations come before the message leaves the queue: a failure leaves it at the
   // head, and the stalled channel sends it once the next issuer has restarted it.
-  PIRP Irp = IoAllocateIrp((CCHAR)(Adapter->LowerDevice->StackSize + 1), FALSE);
+  PIRP Irp = CommandChannelTransferAllocate(Adapter, Message->Bytes, Message->Length);
   if (Irp == NULL) {
     Adapter->CommandRestartNeeded = TRUE;
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  PMDL Mdl = IoAllocateMdl(Message->Bytes, Message->Length, FALSE, FALSE, Irp);
-  if (Mdl == NULL) {
-    IoFreeIrp(Irp);
-    Adapter->CommandRestartNeeded = TRUE;
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  MmBuildMdlForNonPagedPool(Mdl);
 
   RemoveEntryList(Head);
   Adapter->CurrentCommand = Message;
-
-  PURB Urb = Adapter->CommandUrb;
-  RtlZeroMemory(Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-  UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                         Adapter->CommandPipe->PipeHandle, NULL, Mdl, Message->Length, 0,
-                                         NULL);
-
-  IoSetNextIrpStackLocation(Irp);
-  IoGetCurrentIrpStackLocation(Irp)->DeviceObject = Adapter->Self;
-  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
-  Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  Next->Parameters.Others.Argument1 = Urb;
-  IoSetCompletionRoutine(Irp, CommandSendComplete, Adapter, TRUE, TRUE, TRUE);
-
-  Adapter->CommandIrp = Irp;
-  return IoCallDriver(Adapter->LowerDevice, Irp);
+  return CommandChannelTransferSend(Adapter, Irp, &Adapter->CommandIrp, Adapter->CommandUrb,
+                                    Adapter->CommandPipe->PipeHandle, Message->Length, 0, CommandSendComplete);
 }
 
 NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -205,15 +183,7 @@ NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
   AdapterExtension* Adapter = (AdapterExtension*)Context;
 
   BOOLEAN Acquired = AdapterLockEnter(Adapter);
-  BOOLEAN Succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(URB_STATUS(Adapter->CommandUrb));
-  if (Irp->MdlAddress != NULL) {
-    IoFreeMdl(Irp->MdlAddress);
-    Irp->MdlAddress = NULL;
-  }
-  IoFreeIrp(Irp);
-  if (Adapter->CommandIrp == Irp) {
-    Adapter->CommandIrp = NULL;
-  }
+  BOOLEAN Succeeded = CommandChannelTransferEnd(Irp, Adapter->CommandUrb, &Adapter->CommandIrp);
   FreePoolAndClear(&Adapter->CurrentCommand);
 
   if (Adapter->AdapterRemoved || Adapter->CommandChannelStopped) {
@@ -227,6 +197,53 @@ NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
   }
   AdapterLockLeave(Adapter, Acquired);
   return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+PIRP CommandChannelTransferAllocate(AdapterExtension* Adapter, PVOID Buffer, ULONG Length) {
+  PIRP Irp = IoAllocateIrp((CCHAR)(Adapter->LowerDevice->StackSize + 1), FALSE);
+  if (Irp == NULL) {
+    return NULL;
+  }
+  // Attached to the request: the completion frees both.
+  if (IoAllocateMdl(Buffer, Length, FALSE, FALSE, Irp) == NULL) {
+    IoFreeIrp(Irp);
+    return NULL;
+  }
+  MmBuildMdlForNonPagedPool(Irp->MdlAddress);
+  return Irp;
+}
+
+NTSTATUS CommandChannelTransferSend(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
+                                    ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine) {
+  RtlZeroMemory(Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe, NULL,
+                                         Irp->MdlAddress, Length, TransferFlags, NULL);
+
+  // The adapter's own stack location lets the completion routine run with it as the device.
+  IoSetNextIrpStackLocation(Irp);
+  IoGetCurrentIrpStackLocation(Irp)->DeviceObject = Adapter->Self;
+  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+  Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  Next->Parameters.Others.Argument1 = Urb;
+  IoSetCompletionRoutine(Irp, CompletionRoutine, Adapter, TRUE, TRUE, TRUE);
+
+  // Recorded before the call: the completion may run inside it.
+  *Slot = Irp;
+  return IoCallDriver(Adapter->LowerDevice, Irp);
+}
+
+BOOLEAN CommandChannelTransferEnd(PIRP Irp, PURB Urb, PIRP* Slot) {
+  BOOLEAN Succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(URB_STATUS(Urb));
+  if (Irp->MdlAddress != NULL) {
+    IoFreeMdl(Irp->MdlAddress);
+    Irp->MdlAddress = NULL;
+  }
+  IoFreeIrp(Irp);
+  if (*Slot == Irp) {
+    *Slot = NULL;
+  }
+  return Succeeded;
 }
 
 VOID CommandChannelInitialize(AdapterExtension* Adapter) {

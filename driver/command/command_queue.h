@@ -37,6 +37,19 @@ NTSTATUS CommandSubmit(AdapterExtension* Adapter);
 
 NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
+// The command and response transfers go through these three. AdapterLock held.
+// A request with a stack location of the adapter's own and an MDL over the non-paged Buffer;
+// NULL when either could not be allocated.
+PIRP CommandChannelTransferAllocate(AdapterExtension* Adapter, PVOID Buffer, ULONG Length);
+// Builds the bulk transfer of the request's MDL on Pipe into Urb, records the request in *Slot
+// (CommandIrp or ResponseIrp) and sends it below the adapter; CompletionRoutine gets the
+// adapter as its context. Returns what IoCallDriver returns.
+NTSTATUS CommandChannelTransferSend(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
+                                    ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine);
+// First step of each completion routine: frees the request and its MDL and clears *Slot if it
+// still names the request. TRUE when both the request and its URB succeeded.
+BOOLEAN CommandChannelTransferEnd(PIRP Irp, PURB Urb, PIRP* Slot);
+
 // Adapter start: an empty, idle channel with no response read.
 VOID CommandChannelInitialize(AdapterExtension* Adapter);
 

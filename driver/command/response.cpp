@@ -16,32 +16,16 @@ NTSTATUS ResponseReadStart(AdapterExtension* Adapter) {
              Adapter->LowerDevice == NULL) {
     Status = STATUS_INVALID_DEVICE_STATE;
   } else {
-    PIRP Irp = IoAllocateIrp((CCHAR)(Adapter->LowerDevice->StackSize + 1), FALSE);
-    PMDL Mdl = Irp == NULL ? NULL : IoAllocateMdl(Adapter->ResponseBuffer, RESPONSE_BLOCK_SIZE, FALSE, FALSE, Irp);
-    if (Mdl == NULL) {
-      if (Irp != NULL) {
-        IoFreeIrp(Irp);
-      }
+    PIRP Irp = CommandChannelTransferAllocate(Adapter, Adapter->ResponseBuffer, RESPONSE_BLOCK_SIZE);
+    if (Irp == NULL) {
       // Open ports would otherwise go unheard until the last closes: the next command
       // starts the loop again, as after a failed read.
       Adapter->ResponseResetNeeded = TRUE;
       Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      MmBuildMdlForNonPagedPool(Mdl);
-      PURB Urb = Adapter->ResponseUrb;
-      RtlZeroMemory(Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-      UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                             Adapter->ResponsePipe->PipeHandle, NULL, Mdl, RESPONSE_BLOCK_SIZE,
-                                             USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, NULL);
-      IoSetNextIrpStackLocation(Irp);
-      IoGetCurrentIrpStackLocation(Irp)->DeviceObject = Adapter->Self;
-      PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
-      Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-      Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-      Next->Parameters.Others.Argument1 = Urb;
-      IoSetCompletionRoutine(Irp, ResponseReadComplete, Adapter, TRUE, TRUE, TRUE);
-      Adapter->ResponseIrp = Irp;
-      Status = IoCallDriver(Adapter->LowerDevice, Irp);
+      Status = CommandChannelTransferSend(Adapter, Irp, &Adapter->ResponseIrp, Adapter->ResponseUrb,
+                                          Adapter->ResponsePipe->PipeHandle, RESPONSE_BLOCK_SIZE,
+                                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, ResponseReadComplete);
     }
   }
   AdapterLockLeave(Adapter, Acquired);
@@ -53,15 +37,7 @@ NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
   AdapterExtension* Adapter = (AdapterExtension*)Context;
 
   BOOLEAN Acquired = AdapterLockEnter(Adapter);
-  BOOLEAN Succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(URB_STATUS(Adapter->ResponseUrb));
-  if (Irp->MdlAddress != NULL) {
-    IoFreeMdl(Irp->MdlAddress);
-    Irp->MdlAddress = NULL;
-  }
-  IoFreeIrp(Irp);
-  if (Adapter->ResponseIrp == Irp) {
-    Adapter->ResponseIrp = NULL;
-  }
+  BOOLEAN Succeeded = CommandChannelTransferEnd(Irp, Adapter->ResponseUrb, &Adapter->ResponseIrp);
 
   if (Adapter->AdapterRemoved || Adapter->CommandChannelStopped) {
     // No new read.
