@@ -1,14 +1,21 @@
 // The simulator: loads the driver into the simulated Windows kernel and shows what it did —
-// DriverEntry, the dispatch table it filled, the pool it holds, and its unload with the leak
-// check. Exits non-zero if the driver failed to load or the verifier reported anything.
+// DriverEntry, the dispatch table it filled, the pool it holds — then talks to a simulated
+// adapter on the simulated USB bus through the driver's command channel (optionally writing
+// a USB capture), and unloads with the leak check. Exits non-zero if the driver failed to
+// load or the verifier reported anything.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "adapter/add_device.h"
+#include "adapter_fixture.h"
+#include "command/command_queue.h"
+#include "command/protocol.h"
 #include "core/entry.h"
 #include "driver_harness.h"
 #include "port/internal_ioctl.h"
@@ -55,12 +62,65 @@ void ShowPool(const char* when) {
   for (const auto& block : blocks) std::printf("    %s\n", block.ToString().c_str());
 }
 
+std::string Hex(const std::vector<uint8_t>& bytes, size_t limit = 16) {
+  std::string text;
+  char cell[4];
+  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    std::snprintf(cell, sizeof cell, "%02X ", bytes[i]);
+    text += cell;
+  }
+  if (bytes.size() > limit) text += "... (" + std::to_string(bytes.size()) + " bytes)";
+  return text;
+}
+
+// Brings a simulated adapter up on the bus (the harness stands in for adapter start until it
+// is built), opens the four ports' command channels, raises DTR on port 2, closes them, and
+// shows every command block and response the driver exchanged with the firmware.
+void ShowCommandChannel(harness::DriverHarness& machine, const std::optional<std::string>& capture) {
+  std::printf("\nCommand channel on a simulated adapter\n");
+  if (capture) {
+    std::string error;
+    if (!sim::usb::StartCapture(*capture, &error)) std::printf("  capture not started: %s\n", error.c_str());
+  }
+  harness::AdapterFixture adapter(machine);
+  adapter.Start();
+  std::printf("  adapter started: %lu ports, pipes", static_cast<unsigned long>(adapter.adapter()->PortCount));
+  for (ULONG i = 0; i < adapter.adapter()->InterfaceInformation->NumberOfPipes; ++i)
+    std::printf(" %02X", adapter.adapter()->InterfaceInformation->Pipes[i].EndpointAddress);
+  std::printf("\n");
+  machine.RunTask("application", [&] {
+    for (int port = 1; port <= 4; ++port) adapter.OpenPort(port);
+    const UCHAR dtrOn[] = {2, 1};
+    CommandIssue(adapter.adapter(), COMMAND_SET_DTR, dtrOn, sizeof dtrOn);
+    for (int port = 1; port <= 4; ++port) adapter.ClosePort(port);
+  });
+  machine.Advance(10 * sim::kMillisecond);
+  // Commands at the time they were sent, responses at the time they arrived.
+  std::vector<std::pair<sim::VirtualTime, std::string>> exchange;
+  for (const auto& urb : adapter.Urbs()) {
+    if (urb.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || !urb.completed) continue;
+    if (urb.pipe == adapter.CommandPipe())
+      exchange.emplace_back(urb.submitted, "command  -> " + Hex(urb.out));
+    else if (urb.pipe == adapter.ResponsePipe() && !urb.received.empty())
+      exchange.emplace_back(urb.completedAt, "response <- " + Hex(urb.received));
+  }
+  std::stable_sort(exchange.begin(), exchange.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [time, line] : exchange)
+    std::printf("  %9.3f ms  %s\n", double(time) / sim::kMillisecond, line.c_str());
+  adapter.StopAndRemove();
+  if (capture) std::printf("  USB capture: %s (%llu records; open it with tshark or Wireshark)\n", capture->c_str(),
+                           static_cast<unsigned long long>(sim::usb::StopCapture()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"Loads the driver into the simulated Windows kernel and shows what it does."};
   uint64_t seed = harness::SeedFromEnvironment();
   app.add_option("--seed", seed, "scheduler seed (default: ZEL_SEED or a fixed value)");
+  std::optional<std::string> capture;
+  app.add_option("--capture", capture, "write the USB traffic to this pcap file");
   CLI11_PARSE(app, argc, argv);
 
   harness::DriverHarness machine(seed);
@@ -79,6 +139,8 @@ int main(int argc, char** argv) {
   std::printf("  %-31s -> %s\n", "AddDevice", RoutineName(reinterpret_cast<PVOID>(driver->DriverExtension->AddDevice)));
   std::printf("  %-31s -> %s\n", "Unload", RoutineName(reinterpret_cast<PVOID>(driver->DriverUnload)));
   ShowPool("after DriverEntry");
+
+  ShowCommandChannel(machine, capture);
 
   std::printf("\nDriverUnload\n");
   machine.Unload();
