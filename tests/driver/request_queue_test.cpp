@@ -33,8 +33,16 @@ class QueueTest : public DriverTest {
 
   Request Read(ULONG length) { return sim::io::ReadAsync(world_.file, length); }
   Request Write(size_t length) { return sim::io::WriteAsync(world_.file, Bytes(length)); }
-  void DeliverRead() { h().RunTask("receive path", [] { queue_test::DeliverRead(); }); }
-  void DeliverWrite() { h().RunTask("transmit path", [] { queue_test::DeliverWrite(); }); }
+  // The previous request completes before its DPC starts the next one: data is delivered
+  // once the data path holds a request again.
+  void DeliverRead() {
+    ASSERT_TRUE(h().RunUntil([this] { return world_.readAttached; })) << "no read reached the data path";
+    h().RunTask("receive path", [] { queue_test::DeliverRead(); });
+  }
+  void DeliverWrite() {
+    ASSERT_TRUE(h().RunUntil([this] { return world_.writeAttached; })) << "no write reached the data path";
+    h().RunTask("transmit path", [] { queue_test::DeliverWrite(); });
+  }
   bool Settle(const Request& request) {
     return h().RunUntil([&] { return request.IsComplete(); });
   }
