@@ -62,6 +62,22 @@ class IrpStack : public IoTest {
     return IoCallDriver(lower, irp);
   }
 
+  // The bottom driver pends the request and its device completes it later, as hardware does.
+  NTSTATUS PendAndCompleteFromDevice(PIRP irp) {
+    IoMarkIrpPending(irp);
+    machine().Spawn("device", sim::TaskKind::Device, [irp] {
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
+  }
+
+  static sim::io::RawIrp Flush() {
+    sim::io::RawIrp raw;
+    raw.major = IRP_MJ_FLUSH_BUFFERS;
+    return raw;
+  }
+
   PDRIVER_OBJECT bottomDriver, middleDriver, topDriver;
   PDEVICE_OBJECT bottom, middle, top;
   DispatchFn bottomDispatch, middleDispatch, topDispatch;
@@ -137,13 +153,11 @@ TEST_F(IrpStack, RoutinesAreCalledOnlyForTheOutcomesTheyAskedFor) {
   };
   NTSTATUS outcome = STATUS_SUCCESS;
   bottomDispatch = [&](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, outcome); };
-  sim::io::RawIrp raw;
-  raw.major = IRP_MJ_FLUSH_BUFFERS;
-  EXPECT_EQ(sim::io::Send(top, raw).status, STATUS_SUCCESS);
+  EXPECT_EQ(sim::io::Send(top, Flush()).status, STATUS_SUCCESS);
   EXPECT_EQ(onSuccessOnly, 1);
   EXPECT_EQ(onErrorOnly, 0);
   outcome = STATUS_DEVICE_DATA_ERROR;
-  EXPECT_EQ(sim::io::Send(top, raw).status, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(sim::io::Send(top, Flush()).status, STATUS_DEVICE_DATA_ERROR);
   EXPECT_EQ(onSuccessOnly, 1);
   EXPECT_EQ(onErrorOnly, 1);
 }
@@ -172,16 +186,9 @@ TEST_F(IrpStack, MoreProcessingRequiredHandsTheIrpBackUntilItIsCompletedAgain) {
     return Complete(irp, STATUS_SUCCESS, 42);
   };
   bottomDispatch = [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    machine().Spawn("device", sim::TaskKind::Device, [irp] {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
-    return STATUS_PENDING;
+    return PendAndCompleteFromDevice(irp);
   };
-  sim::io::RawIrp raw;
-  raw.major = IRP_MJ_FLUSH_BUFFERS;
-  Result result = sim::io::Send(top, raw);
+  Result result = sim::io::Send(top, Flush());
   EXPECT_TRUE(topSawIt);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.information, 42u);
@@ -206,9 +213,7 @@ TEST_F(IrpStack, PendingPropagatesUpThroughLocationsWithoutCompletionRoutines) {
     held = irp;
     return STATUS_PENDING;
   };
-  sim::io::RawIrp raw;
-  raw.major = IRP_MJ_FLUSH_BUFFERS;
-  sim::io::Request request = sim::io::SendAsync(top, raw);
+  sim::io::Request request = sim::io::SendAsync(top, Flush());
   EXPECT_EQ(request.DispatchStatus(), STATUS_PENDING);
   EXPECT_FALSE(request.IsComplete());
   EXPECT_EQ(sim::io::InFlightIrpCount(), 1u);
@@ -232,16 +237,9 @@ TEST_F(IrpStack, SkippedLocationIsSharedWithTheLowerDriver) {
   bottomDispatch = [&](PDEVICE_OBJECT d, PIRP irp) {
     seenByBottom = d;
     EXPECT_EQ(irp->CurrentLocation, 3);  // the top driver's own location, passed on twice
-    IoMarkIrpPending(irp);
-    machine().Spawn("device", sim::TaskKind::Device, [irp] {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
-    return STATUS_PENDING;
+    return PendAndCompleteFromDevice(irp);
   };
-  sim::io::RawIrp raw;
-  raw.major = IRP_MJ_FLUSH_BUFFERS;
-  Result result = sim::io::Send(top, raw);
+  Result result = sim::io::Send(top, Flush());
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
   EXPECT_EQ(seenByBottom, bottom);
