@@ -7,8 +7,7 @@
 #include "core/helpers.h"
 
 BOOLEAN AdapterLockEnter(AdapterExtension* Adapter) {
-  // Unlocked read: Owner can only equal this thread if this thread stored it under the lock.
-  if (Adapter->AdapterLock.Owner == KeGetCurrentThread()) {
+  if (OwnedSpinLockHeldHere(&Adapter->AdapterLock)) {
     return FALSE;
   }
   AcquireOwnedSpinLock(&Adapter->AdapterLock);

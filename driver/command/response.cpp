@@ -47,8 +47,10 @@ NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
   } else {
     UCHAR Code = ResponseDispatch(Adapter);
     // Closing the last port sends command 2 after lowering OpenPortCount, so its
-    // acknowledgement is the last block read until a port opens again.
-    if (!(Adapter->OpenPortCount == 0 && Code == RESPONSE_COMMAND_COMPLETE)) {
+    // acknowledgement is the last block read until a port opens again. Open and close change
+    // the count under OpenMutex, not this lock, and with interlocked operations: read it so.
+    LONG OpenPorts = InterlockedCompareExchange((LONG volatile*)&Adapter->OpenPortCount, 0, 0);
+    if (!(OpenPorts == 0 && Code == RESPONSE_COMMAND_COMPLETE)) {
       ResponseReadStart(Adapter);
     }
   }

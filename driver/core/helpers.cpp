@@ -42,20 +42,25 @@ VOID InitializeOwnedSpinLock(OwnedSpinLock* Lock) {
   Lock->Owner = NULL;
 }
 
+BOOLEAN OwnedSpinLockHeldHere(OwnedSpinLock* Lock) {
+  // Read without the lock, so through an interlocked operation: another processor may be
+  // storing its own thread there. Owner can only equal this thread if this thread stored it.
+  PVOID Owner = InterlockedCompareExchangePointer((PVOID volatile*)&Lock->Owner, NULL, NULL);
+  return Owner == (PVOID)KeGetCurrentThread();
+}
+
 VOID AcquireOwnedSpinLock(OwnedSpinLock* Lock) {
-  PKTHREAD Current = KeGetCurrentThread();
-  // Unlocked read: Owner can only equal this thread if this thread stored it under the lock.
-  if (Lock->Owner == Current) {
+  if (OwnedSpinLockHeldHere(Lock)) {
     return;
   }
   KIRQL OldIrql;
   KeAcquireSpinLock(&Lock->Lock, &OldIrql);
   Lock->OldIrql = OldIrql;
-  Lock->Owner = Current;
+  InterlockedExchangePointer((PVOID volatile*)&Lock->Owner, (PVOID)KeGetCurrentThread());
 }
 
 VOID ReleaseOwnedSpinLock(OwnedSpinLock* Lock) {
   KIRQL OldIrql = Lock->OldIrql;
-  Lock->Owner = NULL;
+  InterlockedExchangePointer((PVOID volatile*)&Lock->Owner, NULL);
   KeReleaseSpinLock(&Lock->Lock, OldIrql);
 }

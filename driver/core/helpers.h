@@ -30,3 +30,5 @@ inline VOID FreePoolAndClear(T** Field) {
 VOID InitializeOwnedSpinLock(OwnedSpinLock* Lock);
 VOID AcquireOwnedSpinLock(OwnedSpinLock* Lock);
 VOID ReleaseOwnedSpinLock(OwnedSpinLock* Lock);
+// Whether the calling thread holds the lock; safe without holding it.
+BOOLEAN OwnedSpinLockHeldHere(OwnedSpinLock* Lock);
