@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: in the normal build and in
-# an AddressSanitizer + UndefinedBehaviorSanitizer build. Arguments go to both ctest runs
-# (e.g. -R Purge). ZEL_BUILD_DIR and ZEL_ASAN_BUILD_DIR pick the build directories
-# (default: build, build-asan).
+# Installs what is missing, then builds and runs the tests three times: every test in the normal
+# build and in an AddressSanitizer + UndefinedBehaviorSanitizer build, and the simulated kernel's
+# and the driver's tests in the race detector build (ThreadSanitizer). Arguments go to every
+# ctest run (e.g. -R Purge). ZEL_BUILD_DIR, ZEL_ASAN_BUILD_DIR and ZEL_TSAN_BUILD_DIR pick the
+# build directories (default: build, build-asan, build-tsan).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 root=$(zel_root)
 cd "$root"
 build=${ZEL_BUILD_DIR:-build}
 asan_build=${ZEL_ASAN_BUILD_DIR:-build-asan}
+tsan_build=${ZEL_TSAN_BUILD_DIR:-build-tsan}
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
@@ -42,12 +44,13 @@ start=$SECONDS
 run_suite normal "$build" || status=1
 # Unoptimised: the sanitizers find the same faults, and it builds much faster than at -O2.
 run_suite sanitized "$asan_build" -DZEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug || status=1
+run_suite race-detector "$tsan_build" -DZEL_RACE_DETECTOR=ON || status=1
 
 echo "==== summary ($((SECONDS - start)) s)"
 passed=0
 failed=0
 skipped=0
-for name in normal sanitized; do
+for name in normal sanitized race-detector; do
   echo "$name: $(cat "$logs/$name.summary")"
   [[ -f $logs/$name.log ]] || continue
   line=$(grep -E '^[0-9]+% tests passed' "$logs/$name.log" || true)

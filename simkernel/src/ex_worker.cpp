@@ -1,6 +1,7 @@
 // System worker threads: two critical, one delayed and one hyper-critical, each queue
 // served in order by its own tasks at PASSIVE_LEVEL.
 #include "kernel_objects.h"
+#include "race_annotations.h"
 
 namespace sim {
 namespace {
@@ -29,6 +30,7 @@ void RunWorker(WORK_QUEUE_TYPE type) {
     queue.items.pop_front();
     Kernel().queuedWorkItems.erase(item);
     item->List.Flink = nullptr;
+    race::Acquire(item);
     self->currentCall = "work item";
     item->WorkerRoutine(item->Parameter);
     if (self->irql != PASSIVE_LEVEL)
@@ -59,6 +61,7 @@ VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
     for (int i = 0; i < sim::WorkerCount(QueueType); ++i)
       queue.workers.push_back(machine.Spawn(std::string(sim::QueueName(QueueType)) + "-worker" + std::to_string(i),
                                             sim::TaskKind::Worker, [QueueType] { sim::RunWorker(QueueType); }, true));
+  sim::race::Release(WorkItem);
   WorkItem->List.Flink = &WorkItem->List;
   queue.items.push_back(WorkItem);
   kernel.queuedWorkItems.insert(WorkItem);

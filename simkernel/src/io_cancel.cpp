@@ -1,6 +1,7 @@
 // Cancellation: the one system cancel spin lock, cancel routines and IoCancelIrp, following
 // the Windows algorithm (the cancel routine is entered holding the lock and releases it).
 #include "io_internal.h"
+#include "race_annotations.h"
 
 using namespace sim::iom;
 
@@ -36,9 +37,8 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
     Report("irp used after free", Describe(*record) + " given a cancel routine");
     return nullptr;
   }
-  PDRIVER_CANCEL previous = Irp->CancelRoutine;
-  Irp->CancelRoutine = CancelRoutine;
-  return previous;
+  return reinterpret_cast<PDRIVER_CANCEL>(sim::race::Exchange(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                                               reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
 BOOLEAN IoCancelIrp(PIRP Irp) {

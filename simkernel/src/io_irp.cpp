@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "io_internal.h"
+#include "race_annotations.h"
 
 namespace sim::iom {
 namespace {
@@ -220,6 +221,7 @@ void ReleaseIrp(PIRP irp) {
     auto it = io.irps.find(oldest);
     if (it != io.irps.end() && it->second.freed && it->second.serial == serial) {
       io.irps.erase(it);
+      race::HiddenAccesses hidden;  // the simulation's bookkeeping, not an access of this task
       std::free(oldest);
     }
   }
@@ -281,6 +283,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo, bool skipPendin
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     status = STATUS_INVALID_DEVICE_REQUEST;
   } else {
+    // Whoever completes the IRP later got it from here, through the lower driver's own locks.
+    race::Release(irp);
     status = routine(device, irp);
   }
   task->currentCall = "IoCallDriver";
@@ -423,6 +427,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (CurrentIrql() > DISPATCH_LEVEL)
     Report("irp completed above dispatch level", Describe(*record) + " at IRQL " + std::to_string(CurrentIrql()));
   record->inFlight = false;
+  sim::race::Acquire(Irp);
   const uint64_t serial = record->serial;
   machine.Note("IoCompleteRequest " + Describe(*record) + " status " + std::to_string(Irp->IoStatus.Status) +
                " boost " + std::to_string(PriorityBoost));

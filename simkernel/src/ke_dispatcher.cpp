@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "kernel_objects.h"
+#include "race_annotations.h"
 
 namespace sim {
 namespace {
@@ -83,6 +84,7 @@ LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   machine.Point("KeSetEvent");
   if (sim::Task* self = machine.CurrentTask()) self->currentCall = "KeSetEvent";
   LONG previous = Event->Header.SignalState;
+  sim::race::Release(&Event->Header);
   sim::SignalObject(&Event->Header);
   return previous;
 }
@@ -114,6 +116,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   if (header->SignalState > 0) {
     if (sim::IsSynchronization(header)) header->SignalState = 0;
+    sim::race::Acquire(header);
     return STATUS_SUCCESS;
   }
   if (!mayBlock) return STATUS_TIMEOUT;
@@ -121,7 +124,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   std::optional<sim::VirtualTime> deadline;
   if (Timeout) deadline = sim::Deadline(*Timeout);
   NTSTATUS status = machine.Block(sim::Describe(header), deadline, STATUS_TIMEOUT);
-  if (status == STATUS_TIMEOUT) sim::RemoveWaiter(header, self);
+  if (status == STATUS_TIMEOUT)
+    sim::RemoveWaiter(header, self);
+  else
+    sim::race::Acquire(header);
   self->currentCall = "KeWaitForSingleObject";
   return status;
 }
@@ -161,6 +167,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = self->Thread();
   FastMutex->OldIrql = self->irql;
   if (self->irql < APC_LEVEL) self->irql = APC_LEVEL;
+  sim::race::Acquire(FastMutex);
 }
 
 BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
@@ -170,6 +177,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = self->Thread();
   FastMutex->OldIrql = self->irql;
   if (self->irql < APC_LEVEL) self->irql = APC_LEVEL;
+  sim::race::Acquire(FastMutex);
   return TRUE;
 }
 
@@ -181,6 +189,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     machine.Report("fast mutex released by a task that does not own it", "");
     return;
   }
+  sim::race::Release(FastMutex);
   FastMutex->Owner = nullptr;
   FastMutex->Count = 1;
   self->irql = static_cast<KIRQL>(FastMutex->OldIrql);

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "kernel_objects.h"
+#include "race_annotations.h"
 
 namespace sim {
 
@@ -37,6 +38,7 @@ void AcquireAtDispatch(PKSPIN_LOCK lock, const char* call) {
   kernel.spinLockOwners[lock] = self;
   self->heldSpinLocks.push_back(lock);
   *lock = 1;
+  race::Acquire(lock);
 }
 
 void ReleaseFromDispatch(PKSPIN_LOCK lock) {
@@ -50,6 +52,7 @@ void ReleaseFromDispatch(PKSPIN_LOCK lock) {
                        (owner == kernel.spinLockOwners.end() ? " is free" : " is held by " + owner->second->name));
     return;
   }
+  race::Release(lock);
   kernel.spinLockOwners.erase(owner);
   auto held = std::find(self->heldSpinLocks.begin(), self->heldSpinLocks.end(), lock);
   self->heldSpinLocks.erase(held);

@@ -1,6 +1,7 @@
 // Interlocked operations, time, the current thread and bugchecks. Interlocked operations
 // are scheduling points so that races on shared counters are explored.
 #include "kernel_objects.h"
+#include "race_annotations.h"
 
 using sim::Machine;
 
@@ -19,51 +20,37 @@ uint64_t g_controllerThread;
 
 LONG InterlockedIncrement(LONG volatile* Addend) {
   InterlockedPoint("InterlockedIncrement");
-  LONG value = *Addend + 1;
-  *Addend = value;
-  return value;
+  return sim::race::ExchangeAdd(Addend, 1) + 1;
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
   InterlockedPoint("InterlockedDecrement");
-  LONG value = *Addend - 1;
-  *Addend = value;
-  return value;
+  return sim::race::ExchangeAdd(Addend, -1) - 1;
 }
 
 LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
   InterlockedPoint("InterlockedExchange");
-  LONG old = *Target;
-  *Target = Value;
-  return old;
+  return sim::race::Exchange(Target, Value);
 }
 
 LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
   InterlockedPoint("InterlockedExchangeAdd");
-  LONG old = *Addend;
-  *Addend = old + Value;
-  return old;
+  return sim::race::ExchangeAdd(Addend, Value);
 }
 
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
   InterlockedPoint("InterlockedCompareExchange");
-  LONG old = *Destination;
-  if (old == Comparand) *Destination = Exchange;
-  return old;
+  return sim::race::CompareExchange(Destination, Exchange, Comparand);
 }
 
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   InterlockedPoint("InterlockedExchangePointer");
-  PVOID old = *Target;
-  *Target = Value;
-  return old;
+  return sim::race::Exchange(Target, Value);
 }
 
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
   InterlockedPoint("InterlockedCompareExchangePointer");
-  PVOID old = *Destination;
-  if (old == Comparand) *Destination = Exchange;
-  return old;
+  return sim::race::CompareExchange(Destination, Exchange, Comparand);
 }
 
 PKTHREAD KeGetCurrentThread(void) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "kernel_objects.h"
+#include "race_annotations.h"
 
 namespace sim {
 namespace {
@@ -23,6 +24,7 @@ void RunDpcQueue(int index) {
     processor.queue.pop_front();
     kernel.queuedDpcs.erase(dpc);
     dpc->Lock = nullptr;
+    race::Acquire(dpc);
     self->irql = DISPATCH_LEVEL;
     self->currentCall = "DPC routine";
     machine.Note(self->name + " runs DPC");
@@ -98,6 +100,8 @@ void QueueOnAProcessor(PKDPC dpc) {
 
 BOOLEAN QueueDpc(PKDPC dpc, PVOID argument1, PVOID argument2) {
   KernelState& kernel = Kernel();
+  // Even a DPC already queued runs after this: the queue's lock orders the two.
+  race::Release(dpc);
   if (kernel.queuedDpcs.count(dpc)) return FALSE;
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
@@ -177,6 +181,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     if (self->irql > DISPATCH_LEVEL) machine.Report("timer set above DISPATCH_LEVEL", "");
   }
   BOOLEAN wasSet = sim::CancelIfSet(Timer);
+  // Expiry, and the DPC it queues, come after everything the setter did.
+  sim::race::Release(&Timer->Header);
+  if (Dpc) sim::race::Release(Dpc);
   Timer->Header.SignalState = 0;
   Timer->Dpc = Dpc;
   Timer->Period = Period;

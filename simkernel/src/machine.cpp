@@ -3,6 +3,8 @@
 #include <chrono>
 #include <sstream>
 
+#include "race_annotations.h"
+
 namespace sim {
 namespace {
 
@@ -39,20 +41,26 @@ std::string Violation::ToString() const {
 Machine::Machine(uint64_t seed) : seed_(seed), rng_(seed) {
   if (g_machine) throw std::logic_error("only one simulated machine may exist at a time");
   g_machine = this;
+  race::HideController(true);
 }
 
 Machine::~Machine() {
   // Unwind every task still alive: blocked daemons and anything a test left waiting.
-  std::unique_lock lock(mutex_);
-  shuttingDown_ = true;
-  for (auto& task : tasks_) {
-    if (task->state == TaskState::Done || !task->thread_.joinable()) continue;
-    RunTaskSlice(task.get(), lock);
+  {
+    race::HiddenSync hidden;
+    std::unique_lock lock(mutex_);
+    shuttingDown_ = true;
+    for (auto& task : tasks_) {
+      if (task->state == TaskState::Done || !task->thread_.joinable()) continue;
+      RunTaskSlice(task.get(), lock);
+    }
   }
-  lock.unlock();
+  // Joined, every task's accesses are ordered before whatever the next machine does.
   for (auto& task : tasks_)
     if (task->thread_.joinable()) task->thread_.join();
+  race::CollectReports();
   states_.clear();
+  race::HideController(false);
   g_machine = nullptr;
 }
 
@@ -64,13 +72,19 @@ Machine& Machine::Current() {
 bool Machine::Exists() { return g_machine != nullptr; }
 
 Task* Machine::Spawn(std::string name, TaskKind kind, std::function<void()> body, bool daemon) {
-  std::unique_lock lock(mutex_);
-  auto task = std::unique_ptr<Task>(new Task(nextTaskId_++, std::move(name), kind, daemon, std::move(body)));
-  Task* raw = task.get();
-  raw->threadObject_ = 0x7000u + raw->id;
-  tasks_.push_back(std::move(task));
+  Task* raw;
+  {
+    race::HiddenSync hidden;
+    std::unique_lock lock(mutex_);
+    auto task = std::unique_ptr<Task>(new Task(nextTaskId_++, std::move(name), kind, daemon, std::move(body)));
+    raw = task.get();
+    raw->threadObject_ = 0x7000u + raw->id;
+    tasks_.push_back(std::move(task));
+    Note("spawn " + raw->name + " (" + KindName(kind) + ")");
+  }
+  // Outside the hidden region: thread creation is the edge from the creator to the new task.
+  // The new thread only waits for its baton, so nothing else runs meanwhile.
   raw->thread_ = std::thread([this, raw] { TaskMain(raw); });
-  Note("spawn " + raw->name + " (" + KindName(kind) + ")");
   return raw;
 }
 
@@ -78,7 +92,9 @@ Task* Machine::CurrentTask() { return t_task; }
 
 void Machine::TaskMain(Task* task) {
   t_task = task;
+  race::NameThread(task->name);
   {
+    race::HiddenSync hidden;
     std::unique_lock lock(mutex_);
     task->cv_.wait(lock, [&] { return task->hasBaton_; });
   }
@@ -90,6 +106,8 @@ void Machine::TaskMain(Task* task) {
     } catch (const TaskAbort&) {
     }
   }
+  race::Release(&task->state);  // for whoever waits for this task to end
+  race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   task->state = TaskState::Done;
   task->hasBaton_ = false;
@@ -152,6 +170,8 @@ std::string Machine::RecentTrace() const {
 void Machine::Point(const char* call) {
   Task* self = t_task;
   if (!self) return;  // the controlling thread is not scheduled
+  race::CollectReports();
+  race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   self->currentCall = call;
   // Decide here whether anyone else runs next; staying on is one of the choices.
@@ -167,6 +187,7 @@ NTSTATUS Machine::Block(std::string waitingFor, std::optional<VirtualTime> deadl
                         bool idle) {
   Task* self = t_task;
   if (!self) throw std::logic_error("Block called outside a task: " + waitingFor);
+  race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   self->state = TaskState::Blocked;
   self->waitingFor = std::move(waitingFor);
@@ -221,35 +242,39 @@ bool Machine::CancelClockEvent(uint64_t sequence) {
 }
 
 Machine::StepResult Machine::Step(VirtualTime limit) {
-  std::unique_lock lock(mutex_);
-  std::vector<Task*> runnable;
-  for (auto& task : tasks_)
-    if (task->state == TaskState::Runnable) runnable.push_back(task.get());
-  if (!runnable.empty()) {
-    Task* next = runnable[RandomBelow(runnable.size())];
-    Note("run " + next->name);
-    RunTaskSlice(next, lock);
-    return StepResult::Ran;
+  race::CollectReports();
+  std::function<void()> fire;
+  {
+    race::HiddenSync hidden;
+    std::unique_lock lock(mutex_);
+    std::vector<Task*> runnable;
+    for (auto& task : tasks_)
+      if (task->state == TaskState::Runnable) runnable.push_back(task.get());
+    if (!runnable.empty()) {
+      Task* next = runnable[RandomBelow(runnable.size())];
+      Note("run " + next->name);
+      RunTaskSlice(next, lock);
+      return StepResult::Ran;
+    }
+    if (clock_.empty()) return StepResult::Idle;
+    auto first = clock_.begin();
+    VirtualTime due = first->first.first;
+    if (due > limit) {
+      if (limit > now_) now_ = limit;
+      return StepResult::LimitReached;
+    }
+    if (realTime_ && due > now_) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::microseconds((due - now_) / 10));
+      lock.lock();
+      first = clock_.begin();
+    }
+    if (due > now_) now_ = due;
+    fire = std::move(first->second);
+    clockIndex_.erase(first->first.second);
+    clock_.erase(first);
   }
-  if (clock_.empty()) return StepResult::Idle;
-  auto first = clock_.begin();
-  VirtualTime due = first->first.first;
-  if (due > limit) {
-    if (limit > now_) now_ = limit;
-    return StepResult::LimitReached;
-  }
-  if (realTime_ && due > now_) {
-    lock.unlock();
-    std::this_thread::sleep_for(std::chrono::microseconds((due - now_) / 10));
-    lock.lock();
-    first = clock_.begin();
-  }
-  if (due > now_) now_ = due;
-  auto fire = std::move(first->second);
-  clockIndex_.erase(first->first.second);
-  clock_.erase(first);
   // Clock events run on the controlling thread: they only signal, wake and queue.
-  lock.unlock();
   fire();
   return StepResult::Ran;
 }
@@ -297,6 +322,13 @@ void Machine::RunTask(std::string name, std::function<void()> body) {
   Task* task = Spawn(std::move(name), TaskKind::Application, std::move(body));
   bool finished = RunUntil([task] { return task->state == TaskState::Done; });
   if (!finished) throw std::runtime_error("task " + task->name + " did not finish");
+  // The caller waited for the task: what it starts next comes after all the task did.
+  race::Acquire(&task->state);
+}
+
+const std::vector<Violation>& Machine::Violations() {
+  race::CollectReports();
+  return violations_;
 }
 
 void Machine::Report(std::string rule, std::string detail) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "kernel_objects.h"
+#include "race_annotations.h"
 #include "simkernel/machine.h"
 
 namespace sim::pool {
@@ -126,6 +127,8 @@ bool CheckPoison(const Block& block) {
 }
 
 void Evict(PoolState& pool) {
+  // Leaving the quarantine is the simulation's bookkeeping, not an access of the freeing task.
+  race::HiddenAccesses hidden;
   while (pool.quarantine.size() > pool.quarantineLimit) {
     Block oldest = pool.quarantine.front();
     pool.quarantine.pop_front();

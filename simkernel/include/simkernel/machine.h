@@ -147,7 +147,8 @@ class Machine {
 
   // ---- Verifier ----
   void Report(std::string rule, std::string detail);
-  const std::vector<Violation>& Violations() const { return violations_; }
+  // Includes what the race detector found since the last call.
+  const std::vector<Violation>& Violations();
   void ClearViolations() { violations_.clear(); }
   // Called when a task would bugcheck: the report is kept and the task stops here.
   [[noreturn]] void Fatal(std::string rule, std::string detail);
