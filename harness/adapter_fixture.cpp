@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "command/command_queue.h"
 #include "command/pipe_reset.h"
 #include "command/response.h"
 #include "core/helpers.h"
+#include "simkernel/race_detector.h"
 #include "test_records.h"
 
 namespace harness {
@@ -57,8 +59,13 @@ const uint8_t* TransferBytes(const struct _URB_BULK_OR_INTERRUPT_TRANSFER& trans
 NTSTATUS NTAPI MonitorComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (irp->PendingReturned) IoMarkIrpPending(irp);
   auto* state = static_cast<MonitorState*>(context);
-  auto found = state->inFlight.find(irp);
-  if (found != state->inFlight.end()) {
+  std::function<void(const UrbRecord&)> callback;
+  UrbRecord copy;
+  {
+    // The records are the test's: completions on two processors may update them at once.
+    sim::race::Unobserved unobserved;
+    auto found = state->inFlight.find(irp);
+    if (found == state->inFlight.end()) return STATUS_SUCCESS;
     UrbRecord& record = state->records[found->second];
     state->inFlight.erase(found);
     PURB urb = static_cast<PURB>(URB_FROM_IRP(irp));
@@ -72,13 +79,11 @@ NTSTATUS NTAPI MonitorComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
       if (const uint8_t* bytes = TransferBytes(transfer))
         record.received.assign(bytes, bytes + transfer.TransferBufferLength);
     }
-    if (state->onComplete) {
-      // A copy: the callback may replace itself.
-      const auto callback = state->onComplete;
-      const UrbRecord copy = record;
-      callback(copy);
-    }
+    // A copy: the callback may replace itself.
+    callback = state->onComplete;
+    copy = record;
   }
+  if (callback) callback(copy);
   return STATUS_SUCCESS;
 }
 
@@ -95,6 +100,8 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || urb == nullptr)
     return PassDown(state, irp);
 
+  // The records are the test's: submissions on two processors may add to them at once.
+  std::optional<sim::race::Unobserved> unobserved(std::in_place);
   UrbRecord record;
   record.sequence = state->records.size() + 1;
   record.irp = irp;
@@ -114,17 +121,24 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) state->transitions.push_back({record.pipe, +1});
   state->records.push_back(std::move(record));
   state->inFlight[irp] = state->records.size() - 1;
-
-  if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE && state->resetsToHold > 0) {
+  const bool hold = urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE && state->resetsToHold > 0;
+  if (hold) {
     --state->resetsToHold;
     ++state->held;
+  }
+  unobserved.reset();
+
+  if (hold) {
     IoMarkIrpPending(irp);
     const sim::VirtualTime delay = state->holdDelay;
     sim::Machine::Current().Spawn("slow pipe reset", sim::TaskKind::Device, [state, irp, delay] {
       LARGE_INTEGER interval;
       interval.QuadPart = -delay;
       KeDelayExecutionThread(KernelMode, FALSE, &interval);
-      --state->held;
+      {
+        sim::race::Unobserved unobserved;
+        --state->held;
+      }
       PassDown(state, irp);
     });
     return STATUS_PENDING;
@@ -409,7 +423,7 @@ void AdapterFixture::OpenPort(int number) {
   PortExtension* p = port(number);
   AdapterExtension* a = adapter_;
   ExAcquireFastMutex(&a->OpenMutex);
-  if (++a->OpenPortCount == 1) ResponseReadStart(a);
+  if (InterlockedIncrement(reinterpret_cast<LONG volatile*>(&a->OpenPortCount)) == 1) ResponseReadStart(a);
   ExReleaseFastMutex(&a->OpenMutex);
   DataOutPipeReset(p);
   p->IsOpen = TRUE;
@@ -422,7 +436,7 @@ void AdapterFixture::ClosePort(int number) {
   AdapterExtension* a = adapter_;
   p->IsOpen = FALSE;
   ExAcquireFastMutex(&a->OpenMutex);
-  --a->OpenPortCount;
+  InterlockedDecrement(reinterpret_cast<LONG volatile*>(&a->OpenPortCount));
   UCHAR payload = static_cast<UCHAR>(number);
   CommandIssue(a, COMMAND_CLOSE_PORT, &payload, 1);
   ExReleaseFastMutex(&a->OpenMutex);

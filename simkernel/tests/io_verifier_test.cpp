@@ -195,19 +195,19 @@ TEST_F(IoVerifier, DriverIrpFreedInItsCompletionRoutineIsQuiet) {
     sim::Machine::Current().Spawn("device", sim::TaskKind::Device, [irp] { Complete(irp, STATUS_SUCCESS); });
     return STATUS_PENDING;
   };
-  bool freed = false;
+  volatile LONG freed = FALSE;  // set in the completion routine, on another task
   RunTask([&] {
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE);
     IoSetNextIrpStackLocation(irp);  // a location of its own, as drivers allocating IRPs do
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
     CompletionThunk done{[&](PDEVICE_OBJECT, PIRP completed) {
       IoFreeIrp(completed);
-      freed = true;
+      InterlockedExchange(&freed, TRUE);
       return STATUS_MORE_PROCESSING_REQUIRED;
     }};
     done.Install(irp);
     EXPECT_EQ(IoCallDriver(lower, irp), STATUS_PENDING);
-    for (int i = 0; i < 100 && !freed; ++i) {  // the completion routine must run while `done` lives
+    for (int i = 0; i < 100 && !InterlockedCompareExchange(&freed, FALSE, FALSE); ++i) {  // the completion routine must run while `done` lives
       LARGE_INTEGER delay = RelativeMs(1);
       KeDelayExecutionThread(KernelMode, FALSE, &delay);
     }

@@ -10,11 +10,11 @@ using KernelObjects = MachineTest;
 TEST_F(KernelObjects, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  int woken = 0;
+  LONG woken = 0;  // the waiters run on processors of their own
   for (int i = 0; i < 3; ++i)
     machine().Spawn("waiter" + std::to_string(i), sim::TaskKind::Application, [&] {
       EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-      ++woken;
+      InterlockedIncrement(&woken);
     });
   machine().RunFor(sim::kMillisecond);
   EXPECT_EQ(woken, 0);
@@ -29,11 +29,11 @@ TEST_F(KernelObjects, NotificationEventReleasesEveryWaiterAndStaysSignalled) {
 TEST_F(KernelObjects, SynchronizationEventReleasesOneWaiterPerSignal) {
   KEVENT event;
   KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-  int woken = 0;
+  LONG woken = 0;  // the waiters run on processors of their own
   for (int i = 0; i < 2; ++i)
     machine().Spawn("waiter" + std::to_string(i), sim::TaskKind::Application, [&] {
       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-      ++woken;
+      InterlockedIncrement(&woken);
     });
   machine().RunFor(sim::kMillisecond);
   RunTask([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });

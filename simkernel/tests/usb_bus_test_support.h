@@ -5,6 +5,8 @@
 // of its own, recording how and where they completed.
 #pragma once
 
+#include <atomic>
+
 #include <cstring>
 #include <deque>
 #include <map>
@@ -156,7 +158,8 @@ struct Submission {
   std::vector<uint8_t> buffer;
   PIRP irp = nullptr;
   NTSTATUS returned = STATUS_PENDING;
-  bool callReturned = false;
+  // Written after IoCallDriver while the completion may be running on another processor.
+  std::atomic<bool> callReturned = false;
   bool completed = false;
   bool completedInsideCall = false;
   NTSTATUS status = STATUS_PENDING;

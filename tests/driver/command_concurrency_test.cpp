@@ -4,6 +4,7 @@
 #include <map>
 
 #include "command_test_support.h"
+#include "simkernel/race_detector.h"
 
 namespace command_test {
 namespace {
@@ -46,7 +47,7 @@ TEST(CommandRaces, PortsIssuingAtOnceEachGetTheirCommandsOutInOrderAndAnswered) 
     auto problems = RunSeed(seed, [&](harness::DriverHarness& h, harness::AdapterFixture& fixture) {
       for (int n = 1; n <= 3; ++n) h.RunTask("open", [&] { fixture.OpenPort(n); });
       size_t before = fixture.CommandBlocks().size();
-      int finished = 0;
+      LONG finished = 0;  // counted by tasks on processors of their own
       for (int n = 1; n <= 3; ++n) {
         h.Spawn("port " + std::to_string(n), [&, n] {
           const UCHAR p = static_cast<UCHAR>(n);
@@ -63,10 +64,11 @@ TEST(CommandRaces, PortsIssuingAtOnceEachGetTheirCommandsOutInOrderAndAnswered) 
             EXPECT_EQ(status, STATUS_SUCCESS);
             Bytes block{code};
             block.insert(block.end(), payload.begin(), payload.end());
+            sim::race::Unobserved unobserved;  // the test's own record
             issuedByPort[n].push_back(block);
             tookByPort[n].push_back(h.machine().Now() - start);
           }
-          ++finished;
+          InterlockedIncrement(&finished);
         });
       }
       ASSERT_TRUE(h.RunUntil([&] { return finished == 3; }));
@@ -129,7 +131,7 @@ TEST(CommandRaces, CancellingAWaitRacingItsEventEndsItOnceAndLosesNoEvent) {
       });
       h.Advance(eventAt);
       peer.SetCts(true);
-      ASSERT_TRUE(h.RunUntil([&] { return wait.completed; }, 1 * kSecond));
+      ASSERT_TRUE(h.RunUntil([&] { return wait.completed.load(); }, 1 * kSecond));
       h.Advance(10 * kMillisecond);
       history = p->EventHistory;
       dpcs = p->DpcPendingCount;

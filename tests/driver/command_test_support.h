@@ -4,6 +4,7 @@
 // show afterwards.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +31,7 @@ using sim::kSecond;
 struct ArmedWait {
   PIRP irp = nullptr;
   ULONG result = 0xDEADBEEF;
-  bool completed = false;
+  std::atomic<bool> completed = false;  // set by the completion, read by the canceller
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
 };
@@ -207,7 +208,7 @@ class CommandChannelTest : public DriverTest {
     h().RunTask("end wait", [&] {
       if (!wait.completed) IoCancelIrp(wait.irp);
     });
-    ASSERT_TRUE(h().RunUntil([&] { return wait.completed; }));
+    ASSERT_TRUE(h().RunUntil([&] { return wait.completed.load(); }));
     h().RunTask("free wait", [&] { IoFreeIrp(wait.irp); });
     wait.irp = nullptr;
   }

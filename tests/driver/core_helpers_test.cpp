@@ -153,7 +153,8 @@ TEST_F(OwnedSpinLockTest, ReleaseRestoresTheIrqlOfTheAcquire) {
 TEST_F(OwnedSpinLockTest, ContendingTasksTakeTurns) {
   h().RunTask("init", [&] { InitializeOwnedSpinLock(&lock_); });
   constexpr int kRounds = 50;
-  int inside = 0, overlaps = 0, counter = 0, finished = 0;
+  int inside = 0, overlaps = 0, counter = 0;
+  LONG finished = 0;
   auto worker = [&] {
     for (int round = 0; round < kRounds; ++round) {
       AcquireOwnedSpinLock(&lock_);
@@ -164,7 +165,7 @@ TEST_F(OwnedSpinLockTest, ContendingTasksTakeTurns) {
       --inside;
       ReleaseOwnedSpinLock(&lock_);
     }
-    ++finished;
+    InterlockedIncrement(&finished);
   };
   h().Spawn("first", worker);
   h().Spawn("second", worker);

@@ -380,7 +380,7 @@ NTSTATUS NTAPI OwnRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   own->complete = true;
   own->status = irp->IoStatus.Status;
   own->information = irp->IoStatus.Information;
-  own->order = g_world->ownCompleted++;
+  own->order = InterlockedIncrement(&g_world->ownCompleted) - 1;
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

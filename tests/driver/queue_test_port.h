@@ -58,7 +58,7 @@ struct World {
   bool cancelOnArrival = false;
 
   std::deque<OwnRequest> own;
-  int ownCompleted = 0;
+  LONG ownCompleted = 0;  // completions may run on two processors at once
 
   // Called at the start of each read timer DPC with its name.
   std::function<void(const std::string&)> onReadTimerDpc;
