@@ -22,6 +22,8 @@
 //   "cancel spin lock acquired twice"         "cancel spin lock released without being held"
 //   "cancel routine kept cancel spin lock"    "cancel routine changed irql"
 //   "cancel routine on completed irp"         "information exceeds buffer"
+//   "irp passed down holding cancel spin lock" "irp completed holding cancel spin lock"
+//   "irp passed down holding spin lock"       "irp completed holding spin lock"
 //   "device initializing flag not cleared"    "device deleted holding queued dpc or set timer"
 //   "device deleted twice"                    "device deleted while attached"
 //   "driver unloaded with devices"            "device detached but not attached"
