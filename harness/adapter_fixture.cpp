@@ -111,7 +111,7 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     if (!record.in)
       if (const uint8_t* bytes = TransferBytes(transfer))
         record.out.assign(bytes, bytes + transfer.TransferBufferLength);
-  } else if (record.function == URB_FUNCTION_RESET_PIPE) {
+  } else if (record.function == URB_FUNCTION_RESET_PIPE || record.function == URB_FUNCTION_ABORT_PIPE) {
     record.pipe = urb->UrbPipeRequest.PipeHandle;
   }
   if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) state->transitions.push_back({record.pipe, +1});

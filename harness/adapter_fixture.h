@@ -64,7 +64,7 @@ struct UrbRecord {
   uint64_t sequence = 0;       // submission order, from 1
   PIRP irp = nullptr;
   USHORT function = 0;
-  PVOID pipe = nullptr;        // bulk transfers and pipe resets
+  PVOID pipe = nullptr;        // bulk transfers, pipe resets and aborts
   bool in = false;
   ULONG length = 0;            // TransferBufferLength as submitted
   std::vector<uint8_t> out;    // OUT data as submitted

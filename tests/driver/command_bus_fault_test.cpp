@@ -16,11 +16,12 @@ class CommandBusFaults : public CommandChannelTest {
     fixture().injector().Inject(std::move(block));
     h().Advance(10 * kMillisecond);
   }
-  size_t PipeResets(PVOID pipe) {
-    size_t resets = 0;
-    for (const auto& urb : fixture().Urbs(pipe)) resets += urb.function == URB_FUNCTION_RESET_PIPE;
-    return resets;
+  size_t PipeRequests(PVOID pipe, USHORT function) {
+    size_t count = 0;
+    for (const auto& urb : fixture().Urbs()) count += urb.pipe == pipe && urb.function == function;
+    return count;
   }
+  size_t PipeResets(PVOID pipe) { return PipeRequests(pipe, URB_FUNCTION_RESET_PIPE); }
 };
 
 TEST_F(CommandBusFaults, ACommandAcknowledgedShortIsNeitherSentAgainNorStallsTheChannel) {
@@ -40,6 +41,32 @@ TEST_F(CommandBusFaults, ACommandAcknowledgedShortIsNeitherSentAgainNorStallsThe
   EXPECT_LT(rts.Took(), 100 * kMillisecond);
   EXPECT_EQ(BlocksSince(before), (std::vector<Bytes>{{0x05, 0x01, 0x01}, {0x04, 0x01, 0x01}}));
   EXPECT_EQ(PipeResets(fixture().CommandPipe()), 0u);
+
+  // Unlike a transfer that failed: that stalls the channel until the next issuer resets it.
+  faults().FailPackets(kCommandEndpoint, 1);
+  Issue(COMMAND_SET_DTR, {1, 0});
+  Issue(COMMAND_SET_DTR, {1, 1});
+  EXPECT_EQ(PipeResets(fixture().CommandPipe()), 1u);
+}
+
+TEST_F(CommandBusFaults, StopWithACommandOnTheBusAbortsItsPipeAndReleasesEverything) {
+  OpenPort(1);
+  // Queued from DISPATCH_LEVEL, so the issuer does not wait; the transfer waits for a frame.
+  h().RunTask("issuer", [&] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    CommandIssue(adapter(), COMMAND_SET_DTR, Bytes{1, 1}.data(), 2);
+    KeLowerIrql(old);
+  });
+  PVOID commandPipe = fixture().CommandPipe();
+  ASSERT_EQ(fixture().InFlight(commandPipe), 1u);
+  fixture().StopAndRemove();
+  auto commands = fixture().Urbs(commandPipe);
+  ASSERT_FALSE(commands.empty());
+  EXPECT_TRUE(commands.back().completed);
+  EXPECT_EQ(commands.back().status, STATUS_CANCELLED);
+  EXPECT_GE(PipeRequests(commandPipe, URB_FUNCTION_ABORT_PIPE), 1u);
+  EXPECT_EQ(sim::pool::OutstandingCount(TAG_BR11), 0u);
 }
 
 TEST_F(CommandBusFaults, AResponseReportedLongerThanItsBufferIsReadAsOneBlock) {
