@@ -74,10 +74,12 @@ NTSTATUS NTAPI MonitorComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     record.completedAt = sim::Machine::Current().Now();
     record.status = irp->IoStatus.Status;
     record.urbStatus = urb->UrbHeader.Status;
-    if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && record.in) {
+    if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
       const auto& transfer = urb->UrbBulkOrInterruptTransfer;
-      if (const uint8_t* bytes = TransferBytes(transfer))
-        record.received.assign(bytes, bytes + transfer.TransferBufferLength);
+      record.reportedLength = transfer.TransferBufferLength;
+      // A faulty bus may report more than the buffer holds.
+      if (const uint8_t* bytes = TransferBytes(transfer); bytes && record.in)
+        record.received.assign(bytes, bytes + std::min(transfer.TransferBufferLength, record.length));
     }
     // A copy: the callback may replace itself.
     callback = state->onComplete;
@@ -112,10 +114,11 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     const auto& transfer = urb->UrbBulkOrInterruptTransfer;
     record.pipe = transfer.PipeHandle;
     record.in = (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+    record.length = transfer.TransferBufferLength;
     if (!record.in)
       if (const uint8_t* bytes = TransferBytes(transfer))
         record.out.assign(bytes, bytes + transfer.TransferBufferLength);
-  } else if (record.function == URB_FUNCTION_RESET_PIPE) {
+  } else if (record.function == URB_FUNCTION_RESET_PIPE || record.function == URB_FUNCTION_ABORT_PIPE) {
     record.pipe = urb->UrbPipeRequest.PipeHandle;
   }
   if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) state->transitions.push_back({record.pipe, +1});

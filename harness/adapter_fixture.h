@@ -64,8 +64,9 @@ struct UrbRecord {
   uint64_t sequence = 0;       // submission order, from 1
   PIRP irp = nullptr;
   USHORT function = 0;
-  PVOID pipe = nullptr;        // bulk transfers and pipe resets
+  PVOID pipe = nullptr;        // bulk transfers, pipe resets and aborts
   bool in = false;
+  ULONG length = 0;            // TransferBufferLength as submitted
   std::vector<uint8_t> out;    // OUT data as submitted
   sim::VirtualTime submitted = 0;
   std::string submitter;       // name of the task that submitted it
@@ -73,7 +74,8 @@ struct UrbRecord {
   sim::VirtualTime completedAt = 0;
   NTSTATUS status = STATUS_PENDING;
   USBD_STATUS urbStatus = 0;
-  std::vector<uint8_t> received;  // IN data at completion
+  std::vector<uint8_t> received;  // IN data at completion, at most the submitted length
+  ULONG reportedLength = 0;       // TransferBufferLength at completion, as the bus reported it
 };
 
 struct MonitorState;

@@ -1,5 +1,7 @@
 // The command FIFO of an adapter: one bulk OUT transfer in flight at a time, strictly in
-// queue order, with a bounded wait for the firmware's answer.
+// queue order, with a bounded wait for the firmware's answer. AdapterLock guards the queue and
+// the transfer slots; every request goes down, and every pipe request is made, with it
+// released: the bus driver may complete inside the call, and the completion takes the lock.
 #include "command/command_queue.h"
 
 #include "command/pipe_reset.h"
@@ -67,8 +69,8 @@ static VOID CommandRecoverPipes(AdapterExtension* Adapter) {
     if (Adapter->CommandIrp == NULL) {
       Adapter->CommandBusy = FALSE;
     }
-    CommandSendNext(Adapter);
     AdapterLockLeave(Adapter, Acquired);
+    CommandSendNext(Adapter);
   }
 }
 
@@ -110,8 +112,8 @@ NTSTATUS CommandIssue(AdapterExtension* Adapter, UCHAR Code, const VOID* Payload
     return STATUS_SUCCESS;
   }
   InsertTailList(&Adapter->CommandQueue, &Message->Link);
-  CommandSendNext(Adapter);
   AdapterLockLeave(Adapter, Acquired);
+  CommandSendNext(Adapter);
 
   if (!CanWait) {
     return STATUS_SUCCESS;
@@ -140,6 +142,7 @@ NTSTATUS CommandIssue(AdapterExtension* Adapter, UCHAR Code, const VOID* Payload
 
 NTSTATUS CommandSendNext(AdapterExtension* Adapter) {
   NTSTATUS Status;
+  PIRP Irp = NULL;
   BOOLEAN Acquired = AdapterLockEnter(Adapter);
   if (Adapter->CommandBusy) {
     Status = STATUS_PENDING;
@@ -153,35 +156,43 @@ NTSTATUS CommandSendNext(AdapterExtension* Adapter) {
     Status = STATUS_INVALID_DEVICE_STATE;
   } else {
     Adapter->CommandBusy = TRUE;
-    Status = CommandSubmit(Adapter);
+    Status = CommandSubmit(Adapter, &Irp);
   }
   AdapterLockLeave(Adapter, Acquired);
+  if (Irp != NULL) {
+    Status = IoCallDriver(Adapter->LowerDevice, Irp);
+  }
   return Status;
 }
 
-NTSTATUS CommandSubmit(AdapterExtension* Adapter) {
+NTSTATUS CommandSubmit(AdapterExtension* Adapter, PIRP* Irp) {
   PLIST_ENTRY Head = Adapter->CommandQueue.Flink;
   CommandMessage* Message = CONTAINING_RECORD(Head, CommandMessage, Link);
 
   // Both allocations come before the message leaves the queue: a failure leaves it at the
   // head, and the stalled channel sends it once the next issuer has restarted it.
-  PIRP Irp = CommandChannelTransferAllocate(Adapter, Message->Bytes, Message->Length);
-  if (Irp == NULL) {
+  *Irp = CommandChannelTransferAllocate(Adapter, Message->Bytes, Message->Length);
+  if (*Irp == NULL) {
     Adapter->CommandRestartNeeded = TRUE;
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
   RemoveEntryList(Head);
   Adapter->CurrentCommand = Message;
-  return CommandChannelTransferSend(Adapter, Irp, &Adapter->CommandIrp, Adapter->CommandUrb,
-                                    Adapter->CommandPipe->PipeHandle, Message->Length, 0, CommandSendComplete);
+  CommandChannelTransferPrepare(Adapter, *Irp, &Adapter->CommandIrp, Adapter->CommandUrb,
+                                Adapter->CommandPipe->PipeHandle, Message->Length, 0, CommandSendComplete);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   AdapterExtension* Adapter = (AdapterExtension*)Context;
 
+  BOOLEAN SendNext = FALSE;
   BOOLEAN Acquired = AdapterLockEnter(Adapter);
+  // The acknowledged length is not examined: a block is one transfer and cannot be completed
+  // by sending its rest, and sending it again could carry the command out twice. A command
+  // the firmware did not take whole goes unanswered, and its issuer's wait is bounded.
   BOOLEAN Succeeded = CommandChannelTransferEnd(Irp, Adapter->CommandUrb, &Adapter->CommandIrp);
   FreePoolAndClear(&Adapter->CurrentCommand);
 
@@ -192,9 +203,12 @@ NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     Adapter->CommandRestartNeeded = TRUE;
   } else {
     Adapter->CommandBusy = FALSE;
-    CommandSendNext(Adapter);
+    SendNext = TRUE;
   }
   AdapterLockLeave(Adapter, Acquired);
+  if (SendNext) {
+    CommandSendNext(Adapter);
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -212,8 +226,8 @@ PIRP CommandChannelTransferAllocate(AdapterExtension* Adapter, PVOID Buffer, ULO
   return Irp;
 }
 
-NTSTATUS CommandChannelTransferSend(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
-                                    ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine) {
+VOID CommandChannelTransferPrepare(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
+                                   ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine) {
   RtlZeroMemory(Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe, NULL,
                                          Irp->MdlAddress, Length, TransferFlags, NULL);
@@ -229,7 +243,6 @@ NTSTATUS CommandChannelTransferSend(AdapterExtension* Adapter, PIRP Irp, PIRP* S
 
   // Recorded before the call: the completion may run inside it.
   *Slot = Irp;
-  return IoCallDriver(Adapter->LowerDevice, Irp);
 }
 
 BOOLEAN CommandChannelTransferEnd(PIRP Irp, PURB Urb, PIRP* Slot) {
@@ -260,21 +273,18 @@ VOID CommandChannelStop(AdapterExtension* Adapter) {
   LARGE_INTEGER Poll;
   Poll.QuadPart = -10 * 10000LL;  // 10 ms
   for (;;) {
-    // The lock keeps each request alive while it is cancelled: its completion frees it only
-    // under the same lock (or on this thread, from inside IoCancelIrp).
     BOOLEAN Acquired = AdapterLockEnter(Adapter);
     Adapter->CommandChannelStopped = TRUE;
     BOOLEAN InFlight = Adapter->CommandIrp != NULL || Adapter->ResponseIrp != NULL;
-    if (Adapter->CommandIrp != NULL) {
-      IoCancelIrp(Adapter->CommandIrp);
-    }
-    if (Adapter->ResponseIrp != NULL) {
-      IoCancelIrp(Adapter->ResponseIrp);
-    }
     AdapterLockLeave(Adapter, Acquired);
     if (!InFlight) {
       break;
     }
+    // Aborting the pipes, not cancelling the requests: a request's completion frees it, so
+    // only the lock could keep it alive for IoCancelIrp, and the completion that runs inside
+    // the cancel takes that lock. A transfer claimed before the stop but sent after the
+    // abort is caught by the next round.
+    CommandChannelPipesAbort(Adapter);
     KeDelayExecutionThread(KernelMode, FALSE, &Poll);
   }
 

@@ -29,23 +29,27 @@ NTSTATUS CommandIssue(AdapterExtension* Adapter, UCHAR Code, const VOID* Payload
 CommandMessage* CommandAllocate(UCHAR Code, const VOID* Payload, ULONG PayloadLength);
 
 // Sends the head of the queue unless a transfer is in flight (STATUS_PENDING) or the queue
-// is empty (STATUS_SUCCESS). Takes AdapterLock unless the caller holds it already.
+// is empty (STATUS_SUCCESS); otherwise returns what IoCallDriver returned. The caller must
+// not hold AdapterLock: it is taken to claim the message and released before the request
+// goes down.
 NTSTATUS CommandSendNext(AdapterExtension* Adapter);
 
-// Submits the head message. AdapterLock held, CommandBusy set by the caller.
-NTSTATUS CommandSubmit(AdapterExtension* Adapter);
+// Prepares the head message's transfer and returns its request in *Irp for the caller to
+// send once it has released the lock (NULL, and STATUS_INSUFFICIENT_RESOURCES, when it could
+// not be allocated). AdapterLock held, CommandBusy set by the caller.
+NTSTATUS CommandSubmit(AdapterExtension* Adapter, PIRP* Irp);
 
 NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// The command and response transfers go through these three. AdapterLock held.
+// The command and response transfers go through these three, under AdapterLock; the caller
+// sends the request with IoCallDriver after releasing it.
 // A request with a stack location of the adapter's own and an MDL over the non-paged Buffer;
 // NULL when either could not be allocated.
 PIRP CommandChannelTransferAllocate(AdapterExtension* Adapter, PVOID Buffer, ULONG Length);
-// Builds the bulk transfer of the request's MDL on Pipe into Urb, records the request in *Slot
-// (CommandIrp or ResponseIrp) and sends it below the adapter; CompletionRoutine gets the
-// adapter as its context. Returns what IoCallDriver returns.
-NTSTATUS CommandChannelTransferSend(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
-                                    ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine);
+// Builds the bulk transfer of the request's MDL on Pipe into Urb and records the request in
+// *Slot (CommandIrp or ResponseIrp); CompletionRoutine gets the adapter as its context.
+VOID CommandChannelTransferPrepare(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
+                                   ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine);
 // First step of each completion routine: frees the request and its MDL and clears *Slot if it
 // still names the request. TRUE when both the request and its URB succeeded.
 BOOLEAN CommandChannelTransferEnd(PIRP Irp, PURB Urb, PIRP* Slot);
@@ -55,13 +59,12 @@ VOID CommandChannelInitialize(AdapterExtension* Adapter);
 
 // Adapter stop and remove, at PASSIVE_LEVEL, before the channel's URBs and buffer are
 // released: no further command is queued, sent or read; the transfers in flight are
-// cancelled and their completions awaited (without limit: the bus driver owns their URBs
+// cancelled (the channel's pipes aborted) and their completions awaited (without limit: the bus driver owns their URBs
 // until then); the messages still queued are freed. Only CommandChannelInitialize
 // (the next start) opens the channel again.
 VOID CommandChannelStop(AdapterExtension* Adapter);
 
-// AdapterLock for code that may run on the thread that already holds it: a completion
-// routine the bus driver calls from inside IoCallDriver or IoCancelIrp, or a routine both
+// AdapterLock for code that may run on the thread that already holds it: a routine both
 // locked and unlocked callers use. The owned spin lock's repeated acquire is a no-op and its
 // first release frees it, so such code must release only what it acquired itself.
 BOOLEAN AdapterLockEnter(AdapterExtension* Adapter);

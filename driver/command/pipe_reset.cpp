@@ -1,10 +1,10 @@
-// Pipe resets: one _URB_PIPE_REQUEST per reset, sent down and awaited.
+// Pipe resets and aborts: one _URB_PIPE_REQUEST per request, sent down and awaited.
 //
 // The URB shares its pool block with what the waiter and the completion routine both need:
 // the completion event and an owner count. The waiter may stop waiting before the bus driver
-// completes (the bounded resets), so neither side frees alone: each drops its ownership when
+// completes (the bounded requests), so neither side frees alone: each drops its ownership when
 // it is done with the block, and whichever drops the last frees the request and the block.
-// With the event in the block, a late completion can never wake a later reset's waiter.
+// With the event in the block, a late completion can never wake a later request's waiter.
 #include "command/pipe_reset.h"
 
 #include "command/command_queue.h"
@@ -32,9 +32,10 @@ static NTSTATUS NTAPI PipeResetComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, P
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Timeout NULL waits without limit.
-static NTSTATUS PipeReset(AdapterExtension* Adapter, PUSBD_PIPE_INFORMATION Pipe, ULONG Tag,
-                          PLARGE_INTEGER Timeout) {
+// Function is URB_FUNCTION_RESET_PIPE or URB_FUNCTION_ABORT_PIPE. Timeout NULL waits
+// without limit.
+static NTSTATUS PipeRequest(AdapterExtension* Adapter, PUSBD_PIPE_INFORMATION Pipe, USHORT Function, ULONG Tag,
+                            PLARGE_INTEGER Timeout) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL || Adapter == NULL || Adapter->LowerDevice == NULL || Pipe == NULL) {
     return STATUS_INVALID_DEVICE_STATE;
   }
@@ -49,7 +50,7 @@ static NTSTATUS PipeReset(AdapterExtension* Adapter, PUSBD_PIPE_INFORMATION Pipe
   }
   RtlZeroMemory(Block, sizeof(PipeResetBlock));
   Block->Urb.Hdr.Length = (USHORT)sizeof(struct _URB_PIPE_REQUEST);
-  Block->Urb.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+  Block->Urb.Hdr.Function = Function;
   Block->Urb.PipeHandle = Pipe->PipeHandle;
   Block->Status = STATUS_PENDING;
   Block->Owners = 2;
@@ -76,17 +77,29 @@ NTSTATUS DataOutPipeReset(PortExtension* Port) {
   if (Port == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
-  return PipeReset(Port->Adapter, Port->DataOutPipe, TAG_BR37, NULL);
+  return PipeRequest(Port->Adapter, Port->DataOutPipe, URB_FUNCTION_RESET_PIPE, TAG_BR37, NULL);
 }
 
 NTSTATUS ResponsePipeReset(AdapterExtension* Adapter) {
   LARGE_INTEGER Timeout;
   Timeout.QuadPart = COMMAND_WAIT_TIMEOUT;
-  return PipeReset(Adapter, Adapter == NULL ? NULL : Adapter->ResponsePipe, TAG_BR38, &Timeout);
+  return PipeRequest(Adapter, Adapter == NULL ? NULL : Adapter->ResponsePipe, URB_FUNCTION_RESET_PIPE, TAG_BR38,
+                     &Timeout);
 }
 
 NTSTATUS CommandPipeReset(AdapterExtension* Adapter) {
   LARGE_INTEGER Timeout;
   Timeout.QuadPart = COMMAND_WAIT_TIMEOUT;
-  return PipeReset(Adapter, Adapter == NULL ? NULL : Adapter->CommandPipe, TAG_BR35, &Timeout);
+  return PipeRequest(Adapter, Adapter == NULL ? NULL : Adapter->CommandPipe, URB_FUNCTION_RESET_PIPE, TAG_BR35,
+                     &Timeout);
+}
+
+NTSTATUS CommandChannelPipesAbort(AdapterExtension* Adapter) {
+  LARGE_INTEGER Timeout;
+  Timeout.QuadPart = COMMAND_WAIT_TIMEOUT;
+  NTSTATUS Command = PipeRequest(Adapter, Adapter == NULL ? NULL : Adapter->CommandPipe, URB_FUNCTION_ABORT_PIPE,
+                                 TAG_BR35, &Timeout);
+  NTSTATUS Response = PipeRequest(Adapter, Adapter == NULL ? NULL : Adapter->ResponsePipe, URB_FUNCTION_ABORT_PIPE,
+                                  TAG_BR38, &Timeout);
+  return NT_SUCCESS(Command) ? Response : Command;
 }

@@ -1,4 +1,4 @@
-// Synchronous pipe resets through the USB bus driver below the adapter. All of them run at
+// Synchronous pipe resets and aborts through the USB bus driver below the adapter. All of them run at
 // PASSIVE_LEVEL and hold no lock of the driver while they wait; at a higher IRQL they reset
 // nothing and return STATUS_INVALID_DEVICE_STATE.
 #pragma once
@@ -17,3 +17,8 @@ NTSTATUS ResponsePipeReset(AdapterExtension* Adapter);
 // The adapter's command pipe, before a stalled command channel sends again; at most 1 s, as
 // the response pipe.
 NTSTATUS CommandPipeReset(AdapterExtension* Adapter);
+
+// Both pipes of the command channel aborted: every transfer pending on them completes with
+// STATUS_CANCELLED. Channel stop's way of ending its transfers without holding a lock across
+// the bus driver's completions. At most 1 s each; the first failure is returned.
+NTSTATUS CommandChannelPipesAbort(AdapterExtension* Adapter);

@@ -6,6 +6,7 @@
 
 NTSTATUS ResponseReadStart(AdapterExtension* Adapter) {
   NTSTATUS Status;
+  PIRP Irp = NULL;
   BOOLEAN Acquired = AdapterLockEnter(Adapter);
   if (Adapter->ResponseIrp != NULL) {
     // The loop is already running; a second read would share its URB and buffer.
@@ -16,19 +17,22 @@ NTSTATUS ResponseReadStart(AdapterExtension* Adapter) {
              Adapter->LowerDevice == NULL) {
     Status = STATUS_INVALID_DEVICE_STATE;
   } else {
-    PIRP Irp = CommandChannelTransferAllocate(Adapter, Adapter->ResponseBuffer, RESPONSE_BLOCK_SIZE);
+    Irp = CommandChannelTransferAllocate(Adapter, Adapter->ResponseBuffer, RESPONSE_BLOCK_SIZE);
     if (Irp == NULL) {
       // Open ports would otherwise go unheard until the last closes: the next command
       // starts the loop again, as after a failed read.
       Adapter->ResponseResetNeeded = TRUE;
       Status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-      Status = CommandChannelTransferSend(Adapter, Irp, &Adapter->ResponseIrp, Adapter->ResponseUrb,
-                                          Adapter->ResponsePipe->PipeHandle, RESPONSE_BLOCK_SIZE,
-                                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, ResponseReadComplete);
+      CommandChannelTransferPrepare(Adapter, Irp, &Adapter->ResponseIrp, Adapter->ResponseUrb,
+                                    Adapter->ResponsePipe->PipeHandle, RESPONSE_BLOCK_SIZE,
+                                    USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, ResponseReadComplete);
     }
   }
   AdapterLockLeave(Adapter, Acquired);
+  if (Irp != NULL) {
+    Status = IoCallDriver(Adapter->LowerDevice, Irp);
+  }
   return Status;
 }
 
@@ -36,6 +40,7 @@ NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
   UNREFERENCED_PARAMETER(DeviceObject);
   AdapterExtension* Adapter = (AdapterExtension*)Context;
 
+  BOOLEAN ReadAgain = FALSE;
   BOOLEAN Acquired = AdapterLockEnter(Adapter);
   BOOLEAN Succeeded = CommandChannelTransferEnd(Irp, Adapter->ResponseUrb, &Adapter->ResponseIrp);
 
@@ -50,11 +55,12 @@ NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     // acknowledgement is the last block read until a port opens again. Open and close change
     // the count under OpenMutex, not this lock, and with interlocked operations: read it so.
     LONG OpenPorts = InterlockedCompareExchange((LONG volatile*)&Adapter->OpenPortCount, 0, 0);
-    if (!(OpenPorts == 0 && Code == RESPONSE_COMMAND_COMPLETE)) {
-      ResponseReadStart(Adapter);
-    }
+    ReadAgain = !(OpenPorts == 0 && Code == RESPONSE_COMMAND_COMPLETE);
   }
   AdapterLockLeave(Adapter, Acquired);
+  if (ReadAgain) {
+    ResponseReadStart(Adapter);
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

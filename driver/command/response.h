@@ -10,7 +10,8 @@
 // every read uses the adapter's one URB and buffer. STATUS_DELETE_PENDING once the adapter
 // is removed or the channel stopped; STATUS_INVALID_DEVICE_STATE before the adapter's start
 // has set up the pipe, URB and buffer; STATUS_INSUFFICIENT_RESOURCES without memory, and then
-// the next command restarts the loop. Callable with or without AdapterLock held.
+// the next command restarts the loop; otherwise what IoCallDriver returned. The caller must
+// not hold AdapterLock (the read goes down with it released).
 NTSTATUS ResponseReadStart(AdapterExtension* Adapter);
 
 NTSTATUS NTAPI ResponseReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

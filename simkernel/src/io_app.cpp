@@ -70,7 +70,9 @@ Request Issue(IssueArgs args) {
       return;
     }
     Request::State* raw = state.get();
-    record.onTop = [state](const IO_STATUS_BLOCK& status, CCHAR boost, ULONG_PTR delivered) {
+    PFILE_OBJECT file = args.major == IRP_MJ_CLOSE ? nullptr : args.file;
+    if (file) Io().files[file].requestsInFlight++;
+    record.onTop = [state, file](const IO_STATUS_BLOCK& status, CCHAR boost, ULONG_PTR delivered) {
       state->result.status = status.Status;
       state->result.information = status.Information;
       state->result.boost = boost;
@@ -79,6 +81,10 @@ Request Issue(IssueArgs args) {
       state->complete = true;
       state->irp = nullptr;
       KeSetEvent(&state->event, boost, FALSE);
+      if (auto it = Io().files.find(file); file && it != Io().files.end()) {
+        it->second.requestsInFlight--;
+        FileReferenceReleased(file);
+      }
     };
     raw->irp = irp;
     const std::string what = Describe(record);
@@ -96,6 +102,20 @@ FileRecord* OpenFile(PFILE_OBJECT file) {
   auto& files = Io().files;
   auto it = files.find(file);
   return it == files.end() || !it->second.open ? nullptr : &it->second;
+}
+
+bool FileUnreferenced(PFILE_OBJECT file, const FileRecord& entry) {
+  return entry.cleanedUp && !entry.closeSent && entry.requestsInFlight == 0 && io::ObjectReferenceCount(file) == 0;
+}
+
+NTSTATUS SendClose(PFILE_OBJECT file) {
+  FileRecord& entry = Io().files[file];
+  entry.closeSent = true;
+  PDEVICE_OBJECT device = entry.device;
+  Result close = Issue({"close", entry.target, file, IRP_MJ_CLOSE, 0, STATUS_SUCCESS, KernelMode, false, {}}).Wait();
+  Io().files[file].closeStatus = close.status;
+  device->ReferenceCount--;
+  return close.status;
 }
 
 Preparer RawPreparer(io::RawIrp raw) {
@@ -131,6 +151,19 @@ Preparer IoctlPreparer(ULONG code, std::span<const uint8_t> input, ULONG outputL
 }
 
 }  // namespace
+
+void FileReferenceReleased(PFILE_OBJECT file) {
+  auto& files = Io().files;
+  auto it = files.find(file);
+  if (it == files.end() || !FileUnreferenced(file, it->second)) return;
+  // The object manager deletes the file object outside the releasing context (it may run at
+  // DISPATCH_LEVEL, inside a completion); the close request goes from a worker thread.
+  it->second.closeSent = true;
+  Machine::Current().Spawn("file close", TaskKind::Worker, [file] {
+    SendClose(file);
+  });
+}
+
 }  // namespace sim::iom
 
 using namespace sim::iom;
@@ -243,12 +276,20 @@ NTSTATUS Close(PFILE_OBJECT file, NTSTATUS* cleanupStatus) {
   if (!entry) return STATUS_INVALID_HANDLE;
   entry->open = false;
   PDEVICE_OBJECT target = entry->target;
-  PDEVICE_OBJECT device = entry->device;
   Result cleanup = Issue({"cleanup", target, file, IRP_MJ_CLEANUP, 0, STATUS_SUCCESS, UserMode, false, {}}).Wait();
   if (cleanupStatus) *cleanupStatus = cleanup.status;
-  Result close = Issue({"close", target, file, IRP_MJ_CLOSE, 0, STATUS_SUCCESS, UserMode, false, {}}).Wait();
-  device->ReferenceCount--;
-  return close.status;
+  FileRecord& cleaned = Io().files[file];
+  cleaned.cleanedUp = true;
+  if (!FileUnreferenced(file, cleaned)) return STATUS_PENDING;
+  NTSTATUS status = STATUS_SUCCESS;
+  RunInApplication("close", [&] { status = SendClose(file); });
+  return status;
+}
+
+std::optional<NTSTATUS> CloseStatus(PFILE_OBJECT file) {
+  auto& files = Io().files;
+  auto it = files.find(file);
+  return it == files.end() ? std::nullopt : it->second.closeStatus;
 }
 
 PDEVICE_OBJECT FileTarget(PFILE_OBJECT file) {

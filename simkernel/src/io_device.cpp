@@ -247,7 +247,10 @@ VOID ObDereferenceObject(PVOID Object) {
                                                                  : "object not referenced");
     return;
   }
-  if (--it->second == 0) references.erase(it);
+  if (--it->second == 0) {
+    references.erase(it);
+    FileReferenceReleased(static_cast<PFILE_OBJECT>(Object));
+  }
 }
 
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {

@@ -103,7 +103,13 @@ struct FileRecord {
   std::u16string fileName;
   PDEVICE_OBJECT device = nullptr;
   PDEVICE_OBJECT target = nullptr;
-  bool open = false;
+  bool open = false;          // the handle is valid
+  // The I/O manager's reference for each request it issued on the file and that has not
+  // completed to the top yet; IRP_MJ_CLOSE waits for these and for ObReferenceObject's.
+  int requestsInFlight = 0;
+  bool cleanedUp = false;     // the handle closed and IRP_MJ_CLEANUP came back
+  bool closeSent = false;
+  std::optional<NTSTATUS> closeStatus;
 };
 
 struct FailurePlan {
@@ -184,6 +190,10 @@ std::string DescribeDevice(PDEVICE_OBJECT device);
 
 // Power: called as completion goes past a location of a power IRP.
 void PowerLocationPassed(IrpRecord& record, int location);
+
+// Files: the last reference to a cleaned-up file object is gone (a request completed, or
+// ObDereferenceObject dropped a driver's reference): IRP_MJ_CLOSE goes down from a worker.
+void FileReferenceReleased(PFILE_OBJECT file);
 
 // Runs body in the current task, or in a new application task from the controlling thread.
 void RunInApplication(const std::string& name, const std::function<void()>& body);

@@ -64,6 +64,20 @@ void LocationPassed(IrpRecord& record, int location, bool pendingBit) {
   if (!record.powerDispatches.empty()) PowerLocationPassed(record, location);
 }
 
+// A lower driver's completion may run inside IoCallDriver or IoCompleteRequest on this same
+// processor and take the caller's lock again: with the cancel spin lock or any executive spin
+// lock held, that spins for ever.
+void CheckLocksHeld(Task* task, const char* verb, const std::string& what) {
+  if (!task) return;
+  const void* cancelLock = &Io().cancelLock;
+  if (task->holdsCancelLock) Report(std::string("irp ") + verb + " holding cancel spin lock", what);
+  for (const void* lock : task->heldSpinLocks) {
+    if (lock == cancelLock) continue;
+    Report(std::string("irp ") + verb + " holding spin lock", what);
+    return;
+  }
+}
+
 void ZeroLocation(PIO_STACK_LOCATION sp) {
   sp->MinorFunction = 0;
   sp->Flags = 0;
@@ -246,6 +260,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo, bool skipPendin
   if (DeviceRecord* target = FindDeviceRecord(device);
       target && target->deleted && device->ReferenceCount == 0 && io::ObjectReferenceCount(device) == 0)
     Report("irp sent to deleted device", Describe(*record) + " sent to " + DescribeDevice(device));
+  CheckLocksHeld(task, "passed down", Describe(*record) + " to " + DescribeDevice(device));
   if (irp->CurrentLocation <= 1) {
     Report("irp stack overflow", Describe(*record) + " has no stack location left for " + DescribeDevice(device));
     return STATUS_INVALID_PARAMETER;
@@ -426,6 +441,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->CancelRoutine) Report("irp completed with cancel routine set", Describe(*record));
   if (CurrentIrql() > DISPATCH_LEVEL)
     Report("irp completed above dispatch level", Describe(*record) + " at IRQL " + std::to_string(CurrentIrql()));
+  CheckLocksHeld(machine.CurrentTask(), "completed", Describe(*record));
   record->inFlight = false;
   sim::race::Acquire(Irp);
   const uint64_t serial = record->serial;

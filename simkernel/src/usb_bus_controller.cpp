@@ -42,6 +42,12 @@ bool Transaction(Pipe& pipe, Finished& finished) {
     }
     const size_t ask = std::min<size_t>(pipe.maxPacket, t.length - t.done);
     std::vector<uint8_t> packet;
+    if (slot.port->TakeZeroLengthIn(pipe.endpoint)) {
+      ++bus.stats.bulkPackets;
+      if (!t.shortOk) pipe.halted = true;
+      Finish(pipe, finished, t.shortOk ? USBD_STATUS_SUCCESS : USBD_STATUS_DATA_UNDERRUN);
+      return true;
+    }
     handshake = slot.device->BulkIn(pipe.endpoint, ask, packet);
     ++bus.stats.bulkPackets;
     if (!slot.present) return true;  // unplugged in the middle: failed with the rest

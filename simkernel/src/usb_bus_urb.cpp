@@ -241,10 +241,40 @@ NTSTATUS AbortPipe(const std::shared_ptr<Slot>& slot, PIRP irp, PURB urb) {
   return Succeed(irp, urb, *slot, endpoint);
 }
 
+// The bus owns a pending URB and its buffer until it gives the URB back. A second transfer on
+// the same URB memory overwrites what the bus works with (even a refusal writes its status).
+void CheckUrbNotInFlight(PURB urb) {
+  for (const auto& [irp, other] : Bus().pending) {
+    if (other->urb != urb) continue;
+    Machine::Current().Report("urb submitted while in flight",
+                              "URB function " + std::to_string(urb->UrbHeader.Function) +
+                                  " submitted again before its earlier transfer completed");
+    return;
+  }
+}
+
+// A buffer that overlaps one the bus writes into (an IN transfer) races it; two OUT transfers
+// may read the same bytes. Lock held.
+void CheckBufferNotInFlight(const Transfer& transfer) {
+  if (!transfer.buffer || transfer.length == 0) return;
+  const uint8_t* begin = transfer.buffer;
+  const uint8_t* end = begin + transfer.length;
+  for (const auto& [irp, other] : Bus().pending) {
+    if (other->urb == transfer.urb || !other->buffer || other->length == 0 || (!transfer.in && !other->in)) continue;
+    if (begin < other->buffer + other->length && other->buffer < end) {
+      Machine::Current().Report("transfer buffer submitted while in flight",
+                                std::to_string(transfer.length) + "-byte " + (transfer.in ? "IN" : "OUT") +
+                                    " buffer overlaps that of a pending " + (other->in ? "IN" : "OUT") + " transfer");
+      return;
+    }
+  }
+}
+
 NTSTATUS SubmitUrb(const std::shared_ptr<Slot>& slot, PIRP irp) {
   BusState& bus = Bus();
   auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   if (!urb) return Refuse(irp, nullptr, USBD_STATUS_INVALID_PARAMETER, *slot);
+  CheckUrbNotInFlight(urb);
   const USHORT function = urb->UrbHeader.Function;
   if (KeGetCurrentIrql() > PASSIVE_LEVEL && NeedsPassiveLevel(function))
     Machine::Current().Report("URB function requires PASSIVE_LEVEL",
@@ -293,6 +323,7 @@ NTSTATUS SubmitUrb(const std::shared_ptr<Slot>& slot, PIRP irp) {
   KeAcquireSpinLock(&bus.lock, &irql);
   if (!slot->present) status = USBD_STATUS_DEVICE_GONE;
   else if (onPipe) status = BindPipe(*transfer, *slot);
+  if (USBD_SUCCESS(status)) CheckBufferNotInFlight(*transfer);
   if (!USBD_SUCCESS(status)) {
     KeReleaseSpinLock(&bus.lock, irql);
     return Refuse(irp, urb, status, *slot);
@@ -392,9 +423,17 @@ void CompleteTransfer(const TransferPtr& transfer, USBD_STATUS status) {
     case Work::Request: urb->UrbControlVendorClassRequest.TransferBufferLength = transfer->done; break;
     default: break;
   }
+  // The capture shows what crossed the bus; a faulty lower driver misreports it afterwards.
   if (bus.capture) {
     bus.capture->SetDevice(1, transfer->slot->address);
     bus.capture->RecordUrbComplete(IrpId(irp), urb, transfer->endpoint, transfer->pipeType);
+  }
+  if (transfer->work == Work::Data && status == USBD_STATUS_SUCCESS) {
+    if (long delta = transfer->slot->port->TakeLengthFault(transfer->endpoint)) {
+      const long long reported = static_cast<long long>(transfer->done) + delta;
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength =
+          static_cast<ULONG>(std::clamp<long long>(reported, 0, 0xFFFFFFFFll));
+    }
   }
   ++bus.stats.transfersCompleted;
   irp->IoStatus.Status = MapStatus(status);

@@ -22,6 +22,8 @@
 //   "cancel spin lock acquired twice"         "cancel spin lock released without being held"
 //   "cancel routine kept cancel spin lock"    "cancel routine changed irql"
 //   "cancel routine on completed irp"         "information exceeds buffer"
+//   "irp passed down holding cancel spin lock" "irp completed holding cancel spin lock"
+//   "irp passed down holding spin lock"       "irp completed holding spin lock"
 //   "device initializing flag not cleared"    "device deleted holding queued dpc or set timer"
 //   "device deleted twice"                    "device deleted while attached"
 //   "driver unloaded with devices"            "device detached but not attached"
@@ -166,8 +168,14 @@ struct RawIrp {
 // file object; on failure it is null and the file object is discarded.
 NTSTATUS Open(std::u16string_view name, PFILE_OBJECT* file);
 NTSTATUS OpenDevice(PDEVICE_OBJECT device, PFILE_OBJECT* file, std::u16string_view fileName = u"");
-// IRP_MJ_CLEANUP then IRP_MJ_CLOSE. Returns the close status (cleanup's is in *cleanupStatus).
+// Closes the handle: IRP_MJ_CLEANUP at once (its status in *cleanupStatus), IRP_MJ_CLOSE when
+// the file object's last reference is gone. The I/O manager holds one for each request issued
+// on the file until it completes to the top, and drivers hold theirs with ObReferenceObject.
+// With none left, the close is sent here and its status returned; otherwise STATUS_PENDING is
+// returned and the close goes from a worker thread once the last reference is released.
 NTSTATUS Close(PFILE_OBJECT file, NTSTATUS* cleanupStatus = nullptr);
+// The status IRP_MJ_CLOSE completed with; none before it has.
+std::optional<NTSTATUS> CloseStatus(PFILE_OBJECT file);
 PDEVICE_OBJECT FileTarget(PFILE_OBJECT file);  // the device the file's requests go to
 
 Result Read(PFILE_OBJECT file, ULONG length, LONGLONG offset = 0);

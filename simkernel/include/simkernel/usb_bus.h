@@ -39,10 +39,15 @@
 //     IRP_MN_REMOVE_DEVICE aborts what is pending and, once the device has gone, deletes the
 //     PDO as soon as nothing is attached to it any more.
 //
-// Verifier rule reported here (Machine::Report rule name):
+// Verifier rules reported here (Machine::Report rule names):
 //   "URB function requires PASSIVE_LEVEL"  select configuration, pipe reset or abort sent
 //                                          above PASSIVE_LEVEL (the real bus driver blocks
 //                                          in them)
+//   "urb submitted while in flight"        a URB the bus has not given back yet submitted again
+//   "transfer buffer submitted while in flight"
+//                                          a transfer whose buffer (TransferBuffer or MDL
+//                                          range) overlaps that of a pending one, where either
+//                                          of the two is IN (the bus writes into it)
 //
 // Polling: a pipe whose device answered NAK is not polled again until the device calls
 // UsbPort::RequestPoll (or the pipe is reset, or its first transfer changes), so an idle
@@ -86,6 +91,26 @@ class BusPort final : public UsbPort {
   // Every pipe of the device that answered NAK is polled again from the next frame.
   void RequestPoll() override;
 
+  // ---- Faults of a faulty lower driver on one pipe of the device, named by its endpoint
+  // address. Each applies to the next `count` transfers on the pipe it can apply to
+  // (kForever: until ClearFaults); they outlive presentations.
+  static constexpr int kForever = -1;
+  // A successful OUT transfer is acknowledged `missing` bytes short: the device takes every
+  // byte, the URB comes back with TransferBufferLength that much smaller (0 at least).
+  void AcknowledgeOutShort(uint8_t endpoint, ULONG missing, int count = 1);
+  // A successful IN transfer is reported `extra` bytes longer than it moved: its
+  // TransferBufferLength may exceed the buffer, which holds only what the device sent.
+  void ReportInLonger(uint8_t endpoint, ULONG extra, int count = 1);
+  // The next IN transactions on the pipe return a zero-length packet without asking the
+  // device (whose data stays for later). Like any short packet it ends the transfer: success
+  // with the bytes so far under USBD_SHORT_TRANSFER_OK, else USBD_STATUS_DATA_UNDERRUN.
+  void SendZeroLengthIn(uint8_t endpoint, int count = 1);
+  void ClearFaults();
+  // Consumed by the bus: the change to a successful transfer's reported length (0 for none),
+  // and whether this IN transaction is a zero-length packet.
+  long TakeLengthFault(uint8_t endpoint);
+  bool TakeZeroLengthIn(uint8_t endpoint);
+
   int Number() const { return number_; }
   UsbDevice& Device() const { return *device_; }
   bool Attached() const;
@@ -99,6 +124,12 @@ class BusPort final : public UsbPort {
   UsbDevice* device_;
   std::shared_ptr<bus::Slot> current_;
   unsigned presentations_ = 0;
+  struct Rule {
+    long value;
+    int count;
+  };
+  std::map<uint8_t, Rule> lengthFaults_;
+  std::map<uint8_t, Rule> zeroLengthIn_;
 };
 
 // Cables a device to a new port of the root hub. The device is not presented until Attach
