@@ -106,7 +106,7 @@ void Machine::TaskMain(Task* task) {
     } catch (const TaskAbort&) {
     }
   }
-  race::Release(&task->state);  // for whoever waits for this task to end
+  race::Release(&task->state);  // for the test, which may stop the machine at this end
   race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   task->state = TaskState::Done;
@@ -171,6 +171,7 @@ void Machine::Point(const char* call) {
   Task* self = t_task;
   if (!self) return;  // the controlling thread is not scheduled
   race::CollectReports();
+  race::Release(&self->state);  // for the test, should it stop the machine here
   race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   self->currentCall = call;
@@ -187,6 +188,7 @@ NTSTATUS Machine::Block(std::string waitingFor, std::optional<VirtualTime> deadl
                         bool idle) {
   Task* self = t_task;
   if (!self) throw std::logic_error("Block called outside a task: " + waitingFor);
+  race::Release(&self->state);  // for the test, should it stop the machine here
   race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   self->state = TaskState::Blocked;
@@ -292,8 +294,22 @@ void Machine::FailDeadlock() {
   throw DeadlockError(out.str());
 }
 
+void Machine::ObserveTasks() {
+  for (auto& task : tasks_) {
+    if (task->endObserved_) continue;
+    race::Acquire(&task->state);
+    task->endObserved_ = task->state == TaskState::Done;
+  }
+}
+
 bool Machine::RunUntil(const std::function<bool()>& done, VirtualTime limit, bool failOnDeadlock) {
   if (t_task) throw std::logic_error("RunUntil called from a task");
+  // Whatever stopped the run, the test saw the machine at rest: what it starts next comes
+  // after everything the tasks did so far.
+  struct Observe {
+    Machine* machine;
+    ~Observe() { machine->ObserveTasks(); }
+  } observe{this};
   const VirtualTime end = now_ + limit;
   while (!done()) {
     switch (Step(end)) {
@@ -322,8 +338,6 @@ void Machine::RunTask(std::string name, std::function<void()> body) {
   Task* task = Spawn(std::move(name), TaskKind::Application, std::move(body));
   bool finished = RunUntil([task] { return task->state == TaskState::Done; });
   if (!finished) throw std::runtime_error("task " + task->name + " did not finish");
-  // The caller waited for the task: what it starts next comes after all the task did.
-  race::Acquire(&task->state);
 }
 
 const std::vector<Violation>& Machine::Violations() {

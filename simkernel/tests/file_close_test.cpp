@@ -2,6 +2,7 @@
 // once the file object's last reference is gone (every request issued on it completed, every
 // reference a driver took released).
 #include "io_test_support.h"
+#include "simkernel/race_detector.h"
 
 namespace {
 
@@ -11,10 +12,14 @@ class FileClose : public IoTest {
     IoTest::SetUp();
     driver = LoadTestDriver(u"Port", [this](PDEVICE_OBJECT, PIRP irp) {
       PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-      majors.push_back(sp->MajorFunction);
-      if (sp->MajorFunction == IRP_MJ_CLOSE) closeIrql = KeGetCurrentIrql();
+      {
+        sim::race::Unobserved unobserved;  // the test's record, from requests on several processors
+        majors.push_back(sp->MajorFunction);
+        if (sp->MajorFunction == IRP_MJ_CLOSE) closeIrql = KeGetCurrentIrql();
+      }
       if (sp->MajorFunction == IRP_MJ_READ) {
         IoMarkIrpPending(irp);
+        sim::race::Unobserved unobserved;
         held.push_back(irp);
         return STATUS_PENDING;
       }

@@ -200,9 +200,10 @@ TEST_F(Power, RequestForAPageableDeviceAtDispatchLevelRunsOnAWorker) {
   RunTask([&] {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
+    // The worker may already be running on another processor: only the IRQL the callback
+    // saw tells that it did not run here.
     EXPECT_EQ(PoRequestPowerIrp(device, IRP_MN_SET_POWER, DeviceState(PowerDeviceD1), RequestDone, &requested, nullptr),
               STATUS_PENDING);
-    EXPECT_EQ(requested.calls, 0);
     KeLowerIrql(old);
   });
   machine().RunUntilIdle();

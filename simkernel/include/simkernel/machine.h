@@ -66,6 +66,7 @@ class Task {
   std::function<void()> body_;
   std::thread thread_;
   bool hasBaton_ = false;
+  bool endObserved_ = false;  // the test has seen this task end
   std::condition_variable cv_;
   uint64_t threadObject_ = 0;  // identity behind KeGetCurrentThread
 };
@@ -171,6 +172,9 @@ class Machine {
   void RunTaskSlice(Task* task, std::unique_lock<std::mutex>& lock);
   bool AdvanceClock(VirtualTime limit);
   [[noreturn]] void FailDeadlock();
+  // The test looks at the machine only when no task runs: for the race detector, that look
+  // is ordered after everything the tasks did.
+  void ObserveTasks();
   void TaskMain(Task* task);
   enum class StepResult { Ran, Idle, LimitReached };
   StepResult Step(VirtualTime limit);
