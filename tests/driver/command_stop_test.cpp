@@ -148,5 +148,31 @@ TEST(CommandStopRaces, ARemovalRacingCommandAndReadCompletionsLeavesTheChannelEm
   EXPECT_GT(outcomes["found the pipe idle"], 0);
 }
 
+// Before the adapter's start has set up the pipes, URBs and buffer there is nothing to send
+// with: a command waits in the queue until the stop frees it, and no read is posted.
+class CommandBeforeStart : public DriverTest {};
+
+TEST_F(CommandBeforeStart, NothingReachesTheBusAndTheStopFreesWhatWasQueued) {
+  AdapterExtension* a = h().CreateAdapter(Started);
+  h().CreatePort(a, 1, Started);
+  NTSTATUS read = STATUS_PENDING, command = STATUS_PENDING;
+  size_t queued = 0, afterStop = 0;
+  h().RunTask("early issuer", [&] {
+    read = ResponseReadStart(a);
+    const UCHAR payload[] = {1, 1};
+    command = CommandIssue(a, COMMAND_SET_DTR, payload, sizeof payload);
+    queued = sim::pool::OutstandingCount(TAG_BR11);
+    CommandChannelStop(a);
+    afterStop = sim::pool::OutstandingCount(TAG_BR11);
+  });
+  EXPECT_EQ(read, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(command, STATUS_SUCCESS);
+  EXPECT_EQ(queued, 1u) << "kept for a channel that can send";
+  EXPECT_EQ(afterStop, 0u);
+  EXPECT_EQ(a->ResponseIrp, nullptr);
+  EXPECT_EQ(a->CommandIrp, nullptr);
+  EXPECT_TRUE(h().LowerRequests(a).empty());
+}
+
 }  // namespace
 }  // namespace command_test
