@@ -11,32 +11,6 @@ namespace {
 
 using adapter_model::ScriptedPeer;
 
-constexpr uint64_t kSeeds = 100;
-
-// One machine per seed, with the driver loaded and the adapter started; `body` runs the
-// scenario. Returns the verifier's reports and the leaks, as text, empty when clean.
-std::vector<std::string> RunSeed(uint64_t seed,
-                                 const std::function<void(harness::DriverHarness&, harness::AdapterFixture&)>& body) {
-  std::vector<std::string> problems;
-  harness::DriverHarness h(seed);
-  if (h.Load() != STATUS_SUCCESS) return {"driver did not load"};
-  {
-    harness::AdapterFixture fixture(h);
-    fixture.Start();
-    body(h, fixture);
-    fixture.StopAndRemove();
-  }
-  h.Unload();
-  for (const auto& violation : h.machine().Violations()) problems.push_back(violation.ToString());
-  return problems;
-}
-
-void Delay(sim::VirtualTime span) {
-  LARGE_INTEGER interval;
-  interval.QuadPart = -span;
-  if (span > 0) KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 TEST(CommandRaces, PortsIssuingAtOnceEachGetTheirCommandsOutInOrderAndAnswered) {
   for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,6 +113,34 @@ struct Issued {
   sim::VirtualTime finished = 0;
   sim::VirtualTime Took() const { return finished - started; }
 };
+
+// Races are replayed over this many seeds of the scheduler.
+constexpr uint64_t kSeeds = 100;
+
+// One machine per seed, with the driver loaded and the adapter started; `body` runs the
+// scenario. Returns the verifier's reports and the leaks, as text, empty when clean.
+inline std::vector<std::string> RunSeed(
+    uint64_t seed, const std::function<void(harness::DriverHarness&, harness::AdapterFixture&)>& body) {
+  std::vector<std::string> problems;
+  harness::DriverHarness h(seed);
+  if (h.Load() != STATUS_SUCCESS) return {"driver did not load"};
+  {
+    harness::AdapterFixture fixture(h);
+    fixture.Start();
+    body(h, fixture);
+    fixture.StopAndRemove();
+  }
+  h.Unload();
+  for (const auto& violation : h.machine().Violations()) problems.push_back(violation.ToString());
+  return problems;
+}
+
+// Inside a task: lets a span of virtual time pass.
+inline void Delay(sim::VirtualTime span) {
+  LARGE_INTEGER interval;
+  interval.QuadPart = -span;
+  if (span > 0) KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
 
 class CommandChannelTest : public DriverTest {
  protected:

@@ -312,14 +312,33 @@ NTSTATUS NTAPI TestDispatchIo(PDEVICE_OBJECT device, PIRP irp) {
 
 // ---- Test bus ------------------------------------------------------------------------------
 
-VOID NTAPI BusCancel(PDEVICE_OBJECT, PIRP irp) {
-  std::vector<PIRP>& held = g_world->busHeld;
-  std::erase(held, irp);
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+void BusCompleteCancelled(PIRP irp) {
   URB_STATUS(static_cast<PURB>(URB_FROM_IRP(irp))) = USBD_STATUS_CANCELED;
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI BusCancel(PDEVICE_OBJECT, PIRP irp) {
+  std::vector<PIRP>& held = g_world->busHeld;
+  std::erase(held, irp);
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  if (g_world->cancelCompletesAfter == 0) {
+    BusCompleteCancelled(irp);
+    return;
+  }
+  ++g_world->cancelsPending;
+  const sim::VirtualTime after = g_world->cancelCompletesAfter;
+  sim::Machine::Current().Spawn("host controller", sim::TaskKind::Device, [irp, after] {
+    LARGE_INTEGER due;
+    due.QuadPart = -after;
+    KeDelayExecutionThread(KernelMode, FALSE, &due);
+    --g_world->cancelsPending;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    BusCompleteCancelled(irp);
+    KeLowerIrql(old);
+  });
 }
 
 NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -493,7 +512,7 @@ void SendTransfer() {
   IoCallDriver(lower, irp);
 }
 
-bool BusCompleteOldest() {
+bool BusCompleteOldest(bool succeed) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   if (g_world->busHeld.empty()) {
@@ -509,8 +528,8 @@ bool BusCompleteOldest() {
   g_world->busHeld.erase(g_world->busHeld.begin());
   IoReleaseCancelSpinLock(irql);
   auto* urb = static_cast<PURB>(URB_FROM_IRP(irp));
-  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-  irp->IoStatus.Status = STATUS_SUCCESS;
+  urb->UrbHeader.Status = succeed ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID;
+  irp->IoStatus.Status = succeed ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   irp->IoStatus.Information = 0;
   // The host controller completes at DISPATCH_LEVEL.
   KIRQL old;

@@ -14,7 +14,9 @@
 //     CancelAllRequests; IOCTL_SERIAL_GET_COMMSTATUS reports and clears ErrorFlags.
 //   - cleanup cancels every kind.
 // Below the adapter a test bus holds bulk transfers until the test completes them and
-// counts pipe resets, so that a data transfer left in flight can race a new write.
+// counts pipe resets, so that a data transfer left in flight can race a new write. Like a
+// host controller it may finish a cancelled transfer only some time after its cancel routine
+// ran (World::cancelCompletesAfter).
 #pragma once
 
 #include <cstdint>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "driver_harness.h"
+#include "simkernel/machine.h"
 
 namespace queue_test {
 
@@ -65,6 +68,10 @@ struct World {
 
   // Test bus.
   std::vector<PIRP> busHeld;  // bulk transfers waiting, oldest first
+  // 0: a cancelled transfer completes inside its cancel routine; otherwise a device task
+  // completes it this long afterwards, with the bus still owning it until then.
+  sim::VirtualTime cancelCompletesAfter = 0;
+  int cancelsPending = 0;  // cancelled transfers the bus has not completed yet
   int pipeResets = 0;
   std::vector<TransferOutcome> transfers;
   int followUpsOnClaim = 0;  // transfers the completion starts after a claimed one ends
@@ -89,9 +96,9 @@ void DeliverRead(PIRP expected = nullptr);
 void DeliverWrite();
 // Inside a task: a data write transfer as the write path sends it, stored in DataWriteIrp.
 void SendTransfer();
-// Inside a task: the bus completes its oldest held transfer with success; false if the
-// transfer was already being cancelled.
-bool BusCompleteOldest();
+// Inside a task: the bus completes its oldest held transfer, with success or with a stall;
+// false if the transfer was already being cancelled.
+bool BusCompleteOldest(bool succeed = true);
 
 std::vector<uint8_t> Bytes(size_t count);
 std::vector<uint8_t> AsBytes(ULONG value);
