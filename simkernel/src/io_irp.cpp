@@ -106,8 +106,10 @@ void CompleteToTop(IrpRecord& record, CCHAR boost) {
                                                " for a buffer of " + std::to_string(*record.maxInformation));
     if (record.copyBackTo) {
       delivered = std::min<ULONG_PTR>(status.Information, record.copyBackLength);
-      if (record.copyBackFromSystemBuffer && delivered && irp->AssociatedIrp.SystemBuffer)
+      if (record.copyBackFromSystemBuffer && delivered && irp->AssociatedIrp.SystemBuffer) {
+        race::Read(irp->AssociatedIrp.SystemBuffer, delivered);
         std::memcpy(record.copyBackTo, irp->AssociatedIrp.SystemBuffer, delivered);
+      }
     }
   }
   for (PMDL mdl = irp->MdlAddress; mdl;) {

@@ -236,6 +236,9 @@ void Free(PVOID pointer, std::optional<ULONG> tag, const char* call) {
     if (QueuedKernelObjectInRange(block.memory, block.info.size, &what))
       Report("pool freed holding queued dpc or set timer", block.info.ToString() + ": " + what);
   }
+  // A free writes the whole block: an access from another processor not ordered before it
+  // is a use of freed memory waiting to happen.
+  race::Write(block.memory, block.info.size);
   pool.live.erase(it);
   pool.bytes -= block.info.size;
   ++pool.stats.frees;

@@ -13,6 +13,8 @@
 extern "C" {
 void __tsan_acquire(void* addr);
 void __tsan_release(void* addr);
+void __tsan_read_range(void* addr, unsigned long size);
+void __tsan_write_range(void* addr, unsigned long size);
 void AnnotateIgnoreSyncBegin(const char* file, int line);
 void AnnotateIgnoreSyncEnd(const char* file, int line);
 void AnnotateIgnoreReadsBegin(const char* file, int line);
@@ -35,6 +37,15 @@ namespace sim::race {
 #ifdef ZEL_RACE_DETECTOR
 inline void Release(const void* object) { __tsan_release(const_cast<void*>(object)); }
 inline void Acquire(const void* object) { __tsan_acquire(const_cast<void*>(object)); }
+
+// The kernel or the hardware touching driver memory on behalf of the running task: a copy
+// into or out of a transfer buffer, a free.
+inline void Read(const void* memory, size_t length) {
+  if (length) __tsan_read_range(const_cast<void*>(memory), length);
+}
+inline void Write(void* memory, size_t length) {
+  if (length) __tsan_write_range(memory, length);
+}
 
 // The scheduler's mutex and condition variables: no ordering for the detector.
 class HiddenSync {
@@ -83,6 +94,8 @@ inline PVOID CompareExchange(PVOID volatile* target, PVOID exchange, PVOID compa
 #else
 inline void Release(const void*) {}
 inline void Acquire(const void*) {}
+inline void Read(const void*, size_t) {}
+inline void Write(void*, size_t) {}
 // Not trivial, so that an unused guard draws no warning.
 class HiddenSync {
  public:

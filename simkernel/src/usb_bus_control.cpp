@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "simkernel/pool.h"
+#include "race_annotations.h"
 #include "usb_bus_internal.h"
 
 namespace sim::usb::bus {
@@ -208,13 +209,17 @@ ControlOutcome RunControl(Slot& slot, Transfer& transfer, USBD_STATUS* status, s
         return ControlOutcome::Done;
       }
       transfer.done = static_cast<ULONG>(std::min<size_t>(descriptor.size(), transfer.length));
+      race::Write(transfer.buffer, transfer.done);
       std::memcpy(transfer.buffer, descriptor.data(), transfer.done);
       *status = USBD_STATUS_SUCCESS;
       return ControlOutcome::Done;
     }
     case Work::Request: {
       std::vector<uint8_t> data;
-      if (!transfer.in && transfer.length) data.assign(transfer.buffer, transfer.buffer + transfer.length);
+      if (!transfer.in && transfer.length) {
+        race::Read(transfer.buffer, transfer.length);
+        data.assign(transfer.buffer, transfer.buffer + transfer.length);
+      }
       const Handshake handshake = device.ControlTransfer(transfer.setup, data);
       if (handshake == Handshake::Nak) return ControlOutcome::Nak;
       if (handshake == Handshake::Stall) {
@@ -223,6 +228,7 @@ ControlOutcome RunControl(Slot& slot, Transfer& transfer, USBD_STATUS* status, s
       }
       if (transfer.in) {
         transfer.done = static_cast<ULONG>(std::min<size_t>(data.size(), transfer.length));
+        race::Write(transfer.buffer, transfer.done);
         if (transfer.done) std::memcpy(transfer.buffer, data.data(), transfer.done);
       } else {
         transfer.done = transfer.length;

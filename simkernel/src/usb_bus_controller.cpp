@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "race_annotations.h"
 #include "usb_bus_internal.h"
 
 namespace sim::usb::bus {
@@ -53,6 +54,7 @@ bool Transaction(Pipe& pipe, Finished& finished) {
     if (!slot.present) return true;  // unplugged in the middle: failed with the rest
     if (handshake == Handshake::Ack) {
       const size_t count = std::min(packet.size(), ask);
+      race::Write(t.buffer + t.done, count);  // the controller writes the transfer buffer
       if (count) std::memcpy(t.buffer + t.done, packet.data(), count);
       t.done += static_cast<ULONG>(count);
       bus.stats.bulkBytes += count;
@@ -69,6 +71,7 @@ bool Transaction(Pipe& pipe, Finished& finished) {
     }
   } else {
     const size_t count = std::min<size_t>(pipe.maxPacket, t.length - t.done);
+    if (t.buffer) race::Read(t.buffer + t.done, count);  // the controller reads the transfer buffer
     handshake = slot.device->BulkOut(pipe.endpoint, std::span<const uint8_t>(t.buffer ? t.buffer + t.done : nullptr, count));
     ++bus.stats.bulkPackets;
     if (!slot.present) return true;
