@@ -423,6 +423,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (CurrentIrql() > DISPATCH_LEVEL)
     Report("irp completed above dispatch level", Describe(*record) + " at IRQL " + std::to_string(CurrentIrql()));
   record->inFlight = false;
+  machine.Progress();
   const uint64_t serial = record->serial;
   machine.Note("IoCompleteRequest " + Describe(*record) + " status " + std::to_string(Irp->IoStatus.Status) +
                " boost " + std::to_string(PriorityBoost));

@@ -397,6 +397,7 @@ void CompleteTransfer(const TransferPtr& transfer, USBD_STATUS status) {
     bus.capture->RecordUrbComplete(IrpId(irp), urb, transfer->endpoint, transfer->pipeType);
   }
   ++bus.stats.transfersCompleted;
+  Machine::Current().Progress();
   irp->IoStatus.Status = MapStatus(status);
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -709,6 +709,7 @@ PKTHREAD KeGetCurrentThread(void);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONG KeQueryTimeIncrement(void);
+ULONGLONG KeQueryInterruptTime(VOID);
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 
 LONG InterlockedIncrement(LONG volatile* Addend);
