@@ -67,8 +67,13 @@ void ExpireTimer(PKTIMER timer) {
 }
 
 void ArmTimer(PKTIMER timer, VirtualTime due) {
-  timer->Header.Inserted = TRUE;
   timer->DueTime.QuadPart = kBootSystemTime + due;
+  // A due time already passed expires in KeSetTimer itself.
+  if (due <= Machine::Current().Now()) {
+    ExpireTimer(timer);
+    return;
+  }
+  timer->Header.Inserted = TRUE;
   Kernel().setTimers[timer] = Machine::Current().AddClockEvent(due, [timer] { ExpireTimer(timer); });
 }
 
