@@ -69,6 +69,20 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Excha
   return old;
 }
 
+LONG InterlockedOr(LONG volatile* Target, LONG Set) {
+  InterlockedPoint("InterlockedOr");
+  LONG old = *Target;
+  *Target = old | Set;
+  return old;
+}
+
+LONG InterlockedAnd(LONG volatile* Target, LONG Set) {
+  InterlockedPoint("InterlockedAnd");
+  LONG old = *Target;
+  *Target = old & Set;
+  return old;
+}
+
 PKTHREAD KeGetCurrentThread(void) {
   sim::Task* task = Machine::Current().CurrentTask();
   return task ? task->Thread() : reinterpret_cast<PKTHREAD>(&g_controllerThread);
