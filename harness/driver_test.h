@@ -27,7 +27,9 @@ class DriverTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (harness_->loaded()) harness_->Unload();
+    Guarded([&] {
+      if (harness_->loaded()) harness_->Unload();
+    });
     std::set<std::string> seen;
     for (const auto& violation : harness_->machine().Violations()) {
       seen.insert(violation.rule);
@@ -36,11 +38,25 @@ class DriverTest : public ::testing::Test {
     }
     for (const auto& rule : expected_)
       if (seen.count(rule) == 0) ADD_FAILURE() << "expected verifier report not made: " << rule;
+    // Raised where no test could see it (a harness destructor): it still fails this test.
+    if (harness_->machine().Stopped() && !HasFailure()) ADD_FAILURE() << harness_->machine().StopReport();
     seedTrace_.reset();
     harness_.reset();
   }
 
   harness::DriverHarness& h() { return *harness_; }
+
+  // Runs a teardown step: a deadlock or livelock it raises fails this test with its report
+  // and the rest of teardown still runs. Nothing runs on a machine that stopped earlier.
+  template <class Step>
+  void Guarded(Step step) {
+    if (harness_->machine().Stopped()) return;
+    try {
+      step();
+    } catch (const sim::DeadlockError& error) {
+      ADD_FAILURE() << error.what();
+    }
+  }
 
   // The test provokes this verifier rule on purpose: it must be reported, and then does not
   // fail the test.

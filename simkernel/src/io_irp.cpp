@@ -446,6 +446,7 @@ VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   CheckLocksHeld(machine.CurrentTask(), "completed", Describe(*record));
   record->inFlight = false;
   sim::race::Acquire(Irp);
+  machine.Progress();
   const uint64_t serial = record->serial;
   machine.Note("IoCompleteRequest " + Describe(*record) + " status " + std::to_string(Irp->IoStatus.Status) +
                " boost " + std::to_string(PriorityBoost));

@@ -35,13 +35,8 @@ void RemoveWaiter(const void* object, Task* task) {
   if (queue.empty()) waiters.erase(it);
 }
 
-// Converts a kernel timeout (negative relative, positive absolute system time) to a deadline.
-VirtualTime Deadline(const LARGE_INTEGER& timeout) {
-  Machine& machine = Machine::Current();
-  if (timeout.QuadPart < 0) return machine.Now() - timeout.QuadPart;
-  VirtualTime absolute = timeout.QuadPart - kBootSystemTime;
-  return std::max(absolute, machine.Now());
-}
+// A timed wait ends on a clock tick, as a kernel timer does.
+VirtualTime Deadline(const LARGE_INTEGER& timeout) { return TickDueTime(timeout.QuadPart); }
 
 }  // namespace
 

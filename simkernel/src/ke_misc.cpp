@@ -1,5 +1,8 @@
 // Interlocked operations, time, the current thread and bugchecks. Interlocked operations
 // are scheduling points so that races on shared counters are explored.
+#include <algorithm>
+#include <cstdint>
+
 #include "kernel_objects.h"
 #include "race_annotations.h"
 
@@ -53,20 +56,57 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Excha
   return sim::race::CompareExchange(Destination, Exchange, Comparand);
 }
 
+LONG InterlockedOr(LONG volatile* Target, LONG Set) {
+  InterlockedPoint("InterlockedOr");
+  return sim::race::Or(Target, Set);
+}
+
+LONG InterlockedAnd(LONG volatile* Target, LONG Set) {
+  InterlockedPoint("InterlockedAnd");
+  return sim::race::And(Target, Set);
+}
+
 PKTHREAD KeGetCurrentThread(void) {
   sim::Task* task = Machine::Current().CurrentTask();
   return task ? task->Thread() : reinterpret_cast<PKTHREAD>(&g_controllerThread);
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = sim::kBootSystemTime + Machine::Current().Now();
+namespace sim {
+
+VirtualTime TickDueTime(LONGLONG dueTime) {
+  Machine& machine = Machine::Current();
+  const VirtualTime lastTick = machine.TickFloor(machine.Now());
+  // Far enough from the end of the range that rounding up cannot overflow.
+  const VirtualTime latest = INT64_MAX - 2 * static_cast<VirtualTime>(machine.TimeIncrement());
+  VirtualTime target;
+  if (dueTime < 0) {
+    const VirtualTime interval = dueTime == INT64_MIN ? INT64_MAX : -dueTime;
+    target = interval > latest - lastTick ? latest : lastTick + interval;
+  } else {
+    target = std::min<VirtualTime>(dueTime - kBootSystemTime, latest);
+  }
+  if (target <= lastTick) return machine.Now();
+  return machine.TickCeil(target);
 }
 
-// The clock interrupt ticks every 10 ms here, as on a uniprocessor Windows 2000 machine.
-ULONG KeQueryTimeIncrement(void) { return 100000; }
+}  // namespace sim
+
+// Kernel time moves only when the clock interrupts.
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  Machine& machine = Machine::Current();
+  CurrentTime->QuadPart = sim::kBootSystemTime + machine.TickFloor(machine.Now());
+}
+
+ULONG KeQueryTimeIncrement(void) { return Machine::Current().TimeIncrement(); }
 
 VOID KeQueryTickCount(PLARGE_INTEGER TickCount) {
-  TickCount->QuadPart = Machine::Current().Now() / KeQueryTimeIncrement();
+  Machine& machine = Machine::Current();
+  TickCount->QuadPart = machine.Now() / machine.TimeIncrement();
+}
+
+ULONGLONG KeQueryInterruptTime(VOID) {
+  Machine& machine = Machine::Current();
+  return static_cast<ULONGLONG>(machine.TickFloor(machine.Now()));
 }
 
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {

@@ -29,6 +29,7 @@ void RunDpcQueue(int index) {
     self->currentCall = "DPC routine";
     machine.Note(self->name + " runs DPC");
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+    machine.Progress();
     if (self->irql != DISPATCH_LEVEL)
       machine.Report("DPC routine returned at the wrong IRQL", "IRQL " + std::to_string(self->irql));
     if (!self->heldSpinLocks.empty()) machine.Report("spin lock held on return from a DPC routine", "");
@@ -54,6 +55,7 @@ void ArmTimer(PKTIMER timer, VirtualTime due);
 void ExpireTimer(PKTIMER timer) {
   KernelState& kernel = Kernel();
   kernel.setTimers.erase(timer);
+  Machine::Current().Progress();
   timer->Header.Inserted = FALSE;
   SignalObject(&timer->Header);
   if (timer->Dpc) {
@@ -62,13 +64,18 @@ void ExpireTimer(PKTIMER timer) {
     QueueDpc(timer->Dpc, reinterpret_cast<PVOID>(static_cast<uintptr_t>(now.u.LowPart)),
              reinterpret_cast<PVOID>(static_cast<uintptr_t>(static_cast<ULONG>(now.u.HighPart))));
   }
-  if (timer->Period > 0) ArmTimer(timer, Machine::Current().Now() + timer->Period * kMillisecond);
+  if (timer->Period > 0) ArmTimer(timer, TickDueTime(-LONGLONG{timer->Period} * kMillisecond));
   (void)TimerIsSynchronization;
 }
 
 void ArmTimer(PKTIMER timer, VirtualTime due) {
-  timer->Header.Inserted = TRUE;
   timer->DueTime.QuadPart = kBootSystemTime + due;
+  // A due time already passed expires in KeSetTimer itself.
+  if (due <= Machine::Current().Now()) {
+    ExpireTimer(timer);
+    return;
+  }
+  timer->Header.Inserted = TRUE;
   Kernel().setTimers[timer] = Machine::Current().AddClockEvent(due, [timer] { ExpireTimer(timer); });
 }
 
@@ -187,10 +194,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
   Timer->Header.SignalState = 0;
   Timer->Dpc = Dpc;
   Timer->Period = Period;
-  sim::VirtualTime due = DueTime.QuadPart < 0 ? machine.Now() - DueTime.QuadPart
-                                              : std::max<sim::VirtualTime>(DueTime.QuadPart - sim::kBootSystemTime,
-                                                                           machine.Now());
-  sim::ArmTimer(Timer, due);
+  sim::ArmTimer(Timer, sim::TickDueTime(DueTime.QuadPart));
   return wasSet;
 }
 

@@ -62,4 +62,10 @@ constexpr UCHAR kTimerSynchronizationObject = 9;
 // System time at virtual time zero: 2026-01-01 00:00 UTC in 100-ns units since 1601.
 constexpr LONGLONG kBootSystemTime = 134117856000000000LL;
 
+// When a kernel due time (negative: relative, else absolute system time) expires: at the
+// first clock tick at or after it, as the clock interrupt checks timers only then. A relative
+// time counts from the last tick, the kernel's idea of now; a time already passed expires at
+// once.
+VirtualTime TickDueTime(LONGLONG dueTime);
+
 }  // namespace sim

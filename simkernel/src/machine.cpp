@@ -1,6 +1,8 @@
 #include "simkernel/machine.h"
 
+#include <algorithm>
 #include <chrono>
+#include <exception>
 #include <sstream>
 
 #include "race_annotations.h"
@@ -103,6 +105,7 @@ void Machine::TaskMain(Task* task) {
       task->body_();
       if (task->irql != PASSIVE_LEVEL || !task->heldSpinLocks.empty())
         Report("task ended at raised IRQL or holding a spin lock", "IRQL " + std::to_string(task->irql));
+      Progress();
     } catch (const TaskAbort&) {
     }
   }
@@ -167,6 +170,24 @@ std::string Machine::RecentTrace() const {
   return out;
 }
 
+void Machine::Progress() {
+  pointsSinceProgress_ = 0;
+  ++progressEpoch_;
+}
+
+void Machine::CountPoint(Task* self, std::unique_lock<std::mutex>& lock) {
+  if (self->progressEpoch_ != progressEpoch_) {
+    self->progressEpoch_ = progressEpoch_;
+    self->pointsSinceProgress = 0;
+  }
+  ++self->pointsSinceProgress;
+  if (++pointsSinceProgress_ <= livelockBound_) return;
+  // A task spinning alone never reaches the controller by itself: hand it the baton so that
+  // it raises the livelock. This task stays where it is until the machine goes away.
+  livelocked_ = true;
+  SwitchToController(lock);
+}
+
 void Machine::Point(const char* call) {
   Task* self = t_task;
   if (!self) return;  // the controlling thread is not scheduled
@@ -174,7 +195,10 @@ void Machine::Point(const char* call) {
   race::Release(&self->state);  // for the test, should it stop the machine here
   race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
+  // Unwinding at shutdown: destructors on the way out may still call the kernel.
+  if (shuttingDown_) return;
   self->currentCall = call;
+  CountPoint(self, lock);
   // Decide here whether anyone else runs next; staying on is one of the choices.
   std::vector<Task*> runnable;
   for (auto& task : tasks_)
@@ -191,6 +215,12 @@ NTSTATUS Machine::Block(std::string waitingFor, std::optional<VirtualTime> deadl
   race::Release(&self->state);  // for the test, should it stop the machine here
   race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
+  if (shuttingDown_) {
+    if (std::uncaught_exceptions() > 0) return timeoutStatus;
+    lock.unlock();
+    throw TaskAbort{};
+  }
+  CountPoint(self, lock);
   self->state = TaskState::Blocked;
   self->waitingFor = std::move(waitingFor);
   self->idleWait = idle;
@@ -256,6 +286,7 @@ Machine::StepResult Machine::Step(VirtualTime limit) {
       Task* next = runnable[RandomBelow(runnable.size())];
       Note("run " + next->name);
       RunTaskSlice(next, lock);
+      if (livelocked_) FailLivelock();
       return StepResult::Ran;
     }
     if (clock_.empty()) return StepResult::Idle;
@@ -271,7 +302,12 @@ Machine::StepResult Machine::Step(VirtualTime limit) {
       lock.lock();
       first = clock_.begin();
     }
-    if (due > now_) now_ = due;
+    if (due > now_) {
+      now_ = due;
+      Progress();
+    } else if (++pointsSinceProgress_ > livelockBound_) {
+      FailLivelock();
+    }
     fire = std::move(first->second);
     clockIndex_.erase(first->first.second);
     clock_.erase(first);
@@ -291,7 +327,36 @@ void Machine::FailDeadlock() {
         << (task->idleWait ? " (idle)" : "") << "\n";
   }
   out << "recent trace:\n" << RecentTrace();
-  throw DeadlockError(out.str());
+  Stop(out.str());
+}
+
+void Machine::FailLivelock() {
+  std::ostringstream out;
+  out << "livelock at virtual time " << now_ << " (seed " << seed_ << "): " << pointsSinceProgress_
+      << " scheduling points and nothing completed, fired or advanced the clock\n";
+  for (auto& task : tasks_) {
+    if (task->state == TaskState::Done) continue;
+    const uint64_t points = task->progressEpoch_ == progressEpoch_ ? task->pointsSinceProgress : 0;
+    out << "  task " << task->name << " [" << KindName(task->kind) << ", IRQL " << int(task->irql) << "] ";
+    if (task->state == TaskState::Blocked)
+      out << "waits for " << task->waitingFor << (task->idleWait ? " (idle)" : "");
+    else
+      out << "runnable, in " << (task->currentCall.empty() ? "(not started)" : task->currentCall);
+    if (points > 0) out << ", spinning: " << points << " of the points";
+    out << "\n";
+  }
+  out << "recent trace:\n" << RecentTrace();
+  Stop(out.str());
+}
+
+void Machine::Stop(std::string report) {
+  stopReport_ = std::move(report);
+  throw DeadlockError(stopReport_);
+}
+
+void Machine::SetTimeIncrement(ULONG units) {
+  if (units == 0) throw std::invalid_argument("a clock tick of zero");
+  timeIncrement_ = units;
 }
 
 void Machine::ObserveTasks() {
@@ -304,6 +369,7 @@ void Machine::ObserveTasks() {
 
 bool Machine::RunUntil(const std::function<bool()>& done, VirtualTime limit, bool failOnDeadlock) {
   if (t_task) throw std::logic_error("RunUntil called from a task");
+  if (Stopped()) throw DeadlockError("machine stopped earlier by this report:\n" + stopReport_);
   // Whatever stopped the run, the test saw the machine at rest: what it starts next comes
   // after everything the tasks did so far.
   struct Observe {

@@ -41,6 +41,9 @@ struct PoolState {
   size_t quarantineLimit = 512;
   uint64_t nextSerial = 1;
   size_t bytes = 0;
+  size_t pagedBytes = 0;  // of bytes
+  size_t nonPagedCeiling = kDefaultNonPagedCeiling;
+  size_t pagedCeiling = kDefaultPagedCeiling;
   Statistics stats;
   std::map<ULONG, uint64_t> perTag;
   std::vector<FailurePlan> plans;
@@ -160,6 +163,14 @@ PVOID Allocate(POOL_TYPE requested, SIZE_T size, ULONG tag, bool quota, const ch
     ++pool.stats.failedAllocations;
     return nullptr;
   }
+  const size_t held = IsPaged(requested) ? pool.pagedBytes : pool.bytes - pool.pagedBytes;
+  const size_t ceiling = IsPaged(requested) ? pool.pagedCeiling : pool.nonPagedCeiling;
+  if (size > ceiling - std::min(held, ceiling)) {
+    if (base == NonPagedPoolMustSucceed && Machine::Exists())
+      Machine::Current().Fatal("bugcheck", "code 0x00000041 MUST_SUCCEED_POOL_EMPTY (" + std::to_string(size) + " bytes)");
+    ++pool.stats.failedAllocations;
+    return nullptr;
+  }
   auto* memory = static_cast<uint8_t*>(std::malloc(size + kGuardBytes));
   if (!memory) {
     ++pool.stats.failedAllocations;
@@ -178,6 +189,7 @@ PVOID Allocate(POOL_TYPE requested, SIZE_T size, ULONG tag, bool quota, const ch
   block.info.task = TaskName();
   pool.live.emplace(memory, std::move(block));
   pool.bytes += size;
+  if (IsPaged(requested)) pool.pagedBytes += size;
   pool.stats.peakBytes = std::max(pool.stats.peakBytes, pool.bytes);
   ++pool.stats.allocations;
   ++pool.perTag[tag];
@@ -241,6 +253,7 @@ void Free(PVOID pointer, std::optional<ULONG> tag, const char* call) {
   race::Write(block.memory, block.info.size);
   pool.live.erase(it);
   pool.bytes -= block.info.size;
+  if (IsPaged(block.info.type)) pool.pagedBytes -= block.info.size;
   ++pool.stats.frees;
   std::memset(block.memory, kPoison, block.info.size + kGuardBytes);
   pool.quarantine.push_back(block);
@@ -321,6 +334,10 @@ void FailNextAllocations(int count, std::optional<ULONG> tag, int skip) {
 }
 
 void ClearFailurePlans() { Pool().plans.clear(); }
+
+void SetNonPagedCeiling(size_t bytes) { Pool().nonPagedCeiling = bytes; }
+
+void SetPagedCeiling(size_t bytes) { Pool().pagedCeiling = bytes; }
 
 size_t PendingFailures() {
   size_t total = 0;

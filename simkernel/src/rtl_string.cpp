@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "simkernel/machine.h"
 #include "simkernel/pool.h"
@@ -58,7 +59,8 @@ WCHAR Upcase(WCHAR c) {
   return c;
 }
 
-// ---- _snprintf ----------------------------------------------------------------------------------
+// ---- _snprintf and _snwprintf ------------------------------------------------------------------
+// One formatter for both: it formats to wide text, which _snprintf narrows.
 
 std::string Narrow(const WCHAR* text, size_t count) {
   std::string out;
@@ -67,9 +69,18 @@ std::string Narrow(const WCHAR* text, size_t count) {
   return out;
 }
 
-void AppendPadded(std::string& out, std::string text, const std::string& flags, int width) {
+std::u16string Widen(const char* text, size_t count) {
+  std::u16string out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) out.push_back(static_cast<unsigned char>(text[i]));
+  return out;
+}
+
+std::u16string Widen(const std::string& text) { return Widen(text.data(), text.size()); }
+
+void AppendPadded(std::u16string& out, std::u16string text, const std::string& flags, int width) {
   if (width > 0 && text.size() < static_cast<size_t>(width)) {
-    const std::string pad(static_cast<size_t>(width) - text.size(), ' ');
+    const std::u16string pad(static_cast<size_t>(width) - text.size(), u' ');
     text = flags.find('-') != std::string::npos ? text + pad : pad + text;
   }
   out += text;
@@ -90,20 +101,23 @@ std::string FormatNumber(const std::string& flags, int width, int precision, cha
   return buffer;
 }
 
-std::string Format(const char* format, va_list args) {
-  std::string out;
-  for (const char* p = format; *p; ++p) {
+// In the wide functions %s and %c take wide text and %S and %C narrow, the other way round
+// from the narrow ones; 'h' makes either narrow, 'l' and 'w' wide.
+template <class Letter>
+std::u16string Format(const Letter* format, va_list args, bool wideCaller) {
+  std::u16string out;
+  for (const Letter* p = format; *p; ++p) {
     if (*p != '%') {
-      out.push_back(*p);
+      out.push_back(static_cast<char16_t>(static_cast<std::make_unsigned_t<Letter>>(*p)));
       continue;
     }
     ++p;
     if (*p == '%') {
-      out.push_back('%');
+      out.push_back(u'%');
       continue;
     }
     std::string flags;
-    while (*p && std::strchr("-+ #0", *p)) flags.push_back(*p++);
+    while (*p > 0 && *p < 0x80 && std::strchr("-+ #0", static_cast<char>(*p))) flags.push_back(static_cast<char>(*p++));
     int width = -1;
     if (*p == '*') {
       width = va_arg(args, int);
@@ -163,8 +177,10 @@ std::string Format(const char* format, va_list args) {
         break;
       }
     }
-    const char conversion = *p;
-    if (!conversion) break;
+    if (!*p) break;
+    const char conversion = *p < 0x80 ? static_cast<char>(*p) : '?';
+    const bool narrowed = size == Size::Short || size == Size::Char;
+    const bool wideArgument = wide || (!narrowed && (conversion == 'c' || conversion == 's') == wideCaller);
     switch (conversion) {
       case 'd':
       case 'i': {
@@ -176,7 +192,7 @@ std::string Format(const char* format, va_list args) {
           case Size::Char: value = static_cast<signed char>(va_arg(args, int)); break;
           default: value = va_arg(args, int); break;
         }
-        out += FormatNumber(flags, width, precision, 'd', value, true);
+        out += Widen(FormatNumber(flags, width, precision, 'd', value, true));
         break;
       }
       case 'u':
@@ -191,57 +207,56 @@ std::string Format(const char* format, va_list args) {
           case Size::Char: value = static_cast<unsigned char>(va_arg(args, unsigned)); break;
           default: value = va_arg(args, unsigned); break;
         }
-        out += FormatNumber(flags, width, precision, conversion, static_cast<long long>(value), false);
+        out += Widen(FormatNumber(flags, width, precision, conversion, static_cast<long long>(value), false));
         break;
       }
       case 'p': {
         char buffer[32];
         std::snprintf(buffer, sizeof buffer, "%016llX",
                       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
-        AppendPadded(out, buffer, flags, width);
+        AppendPadded(out, Widen(buffer), flags, width);
         break;
       }
       case 'c':
       case 'C': {
         const int value = va_arg(args, int);
-        const bool wideChar = wide || conversion == 'C';
-        char c = wideChar && (value & 0xFFFF) >= 0x100 ? '?' : static_cast<char>(value);
-        AppendPadded(out, std::string(1, c), flags, width);
+        const char16_t c = wideArgument ? static_cast<char16_t>(value) : static_cast<unsigned char>(value);
+        AppendPadded(out, std::u16string(1, c), flags, width);
         break;
       }
       case 's':
       case 'S': {
-        std::string text;
-        if (wide || conversion == 'S') {
+        std::u16string text;
+        if (wideArgument) {
           const WCHAR* value = va_arg(args, const WCHAR*);
           if (!value) {
-            text = "(null)";
-          } else {
-            size_t count = 0;
-            while (value[count] && (precision < 0 || count < static_cast<size_t>(precision))) ++count;
-            text = Narrow(value, count);
-          }
-        } else {
-          const char* value = va_arg(args, const char*);
-          if (!value) {
-            text = "(null)";
+            text = u"(null)";
           } else {
             size_t count = 0;
             while (value[count] && (precision < 0 || count < static_cast<size_t>(precision))) ++count;
             text.assign(value, count);
+          }
+        } else {
+          const char* value = va_arg(args, const char*);
+          if (!value) {
+            text = u"(null)";
+          } else {
+            size_t count = 0;
+            while (value[count] && (precision < 0 || count < static_cast<size_t>(precision))) ++count;
+            text = Widen(value, count);
           }
         }
         AppendPadded(out, text, flags, width);
         break;
       }
       case 'Z': {
-        std::string text = "(null)";
+        std::u16string text = u"(null)";
         if (wide) {
           auto* value = va_arg(args, PCUNICODE_STRING);
-          if (value && value->Buffer) text = Narrow(value->Buffer, value->Length / sizeof(WCHAR));
+          if (value && value->Buffer) text.assign(value->Buffer, value->Length / sizeof(WCHAR));
         } else {
           auto* value = va_arg(args, const ANSI_STRING*);
-          if (value && value->Buffer) text.assign(value->Buffer, value->Length);
+          if (value && value->Buffer) text = Widen(value->Buffer, value->Length);
         }
         AppendPadded(out, text, flags, width);
         break;
@@ -250,8 +265,8 @@ std::string Format(const char* format, va_list args) {
         (void)va_arg(args, void*);  // never written: a format must not write memory
         break;
       default:
-        out.push_back('%');
-        out.push_back(conversion);
+        out.push_back(u'%');
+        out.push_back(static_cast<char16_t>(static_cast<std::make_unsigned_t<Letter>>(*p)));
         break;
     }
   }
@@ -385,8 +400,9 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2
 int _snprintf(char* Buffer, size_t Count, const char* Format, ...) {
   va_list args;
   va_start(args, Format);
-  const std::string text = Format ? ::Format(Format, args) : std::string();
+  const std::u16string wide = Format ? ::Format(Format, args, false) : std::u16string();
   va_end(args);
+  const std::string text = Narrow(wide.data(), wide.size());
   // Fits: copied with its terminator. Exactly Count characters: copied without one.
   // Longer: Count characters, no terminator, -1.
   if (text.size() < Count) {
@@ -394,5 +410,19 @@ int _snprintf(char* Buffer, size_t Count, const char* Format, ...) {
     return static_cast<int>(text.size());
   }
   if (Count) std::memcpy(Buffer, text.data(), Count);
+  return text.size() == Count ? static_cast<int>(Count) : -1;
+}
+
+int _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...) {
+  va_list args;
+  va_start(args, Format);
+  const std::u16string text = Format ? ::Format(Format, args, true) : std::u16string();
+  va_end(args);
+  // As _snprintf, in characters.
+  if (text.size() < Count) {
+    std::memcpy(Buffer, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    return static_cast<int>(text.size());
+  }
+  if (Count) std::memcpy(Buffer, text.data(), Count * sizeof(WCHAR));
   return text.size() == Count ? static_cast<int>(Count) : -1;
 }

@@ -436,6 +436,7 @@ void CompleteTransfer(const TransferPtr& transfer, USBD_STATUS status) {
     }
   }
   ++bus.stats.transfersCompleted;
+  Machine::Current().Progress();
   irp->IoStatus.Status = MapStatus(status);
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);

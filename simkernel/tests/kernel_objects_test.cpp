@@ -78,7 +78,7 @@ TEST_F(KernelObjects, TimerRunsItsDpcAtTheDueTime) {
   RunTask([&] { EXPECT_FALSE(KeSetTimer(&timer, RelativeMs(250), &dpc)); });
   machine().RunUntilIdle();
   ASSERT_EQ(fired.size(), 1u);
-  EXPECT_EQ(fired[0], 250 * sim::kMillisecond);
+  EXPECT_EQ(fired[0], Ticks(25)) << "250 ms end on the first tick after them";
   EXPECT_EQ(irqlInDpc, DISPATCH_LEVEL);
   EXPECT_TRUE(KeReadStateTimer(&timer));
 }
@@ -119,8 +119,8 @@ TEST_F(KernelObjects, AbsoluteAndPeriodicTimers) {
     KeSetTimerEx(&timer, due, 20, &dpc);
   });
   machine().RunFor(95 * sim::kMillisecond);
-  EXPECT_EQ(fired, (std::vector<sim::VirtualTime>{50 * sim::kMillisecond, 70 * sim::kMillisecond,
-                                                  90 * sim::kMillisecond}));
+  // 50 ms from boot end on tick 5; each 20 ms period then counts from the tick it fired on.
+  EXPECT_EQ(fired, (std::vector<sim::VirtualTime>{Ticks(5), Ticks(7), Ticks(9)}));
   RunTask([&] { KeCancelTimer(&timer); });
 }
 
@@ -131,7 +131,7 @@ TEST_F(KernelObjects, WaitOnATimerObject) {
     KeSetTimer(&timer, RelativeMs(40), nullptr);
     EXPECT_EQ(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
   });
-  EXPECT_EQ(machine().Now(), 40 * sim::kMillisecond);
+  EXPECT_EQ(machine().Now(), Ticks(4));
 }
 
 TEST_F(KernelObjects, DpcQueuesOnceAndCanBeRemoved) {

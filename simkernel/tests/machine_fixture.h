@@ -43,10 +43,25 @@ class MachineTest : public ::testing::Test {
 
   void RunTask(std::function<void()> body) { machine_->RunTask("app", std::move(body)); }
 
+  // Runs a teardown step: a deadlock or livelock it raises fails this test with its report
+  // and the rest of teardown still runs. Nothing runs on a machine that stopped earlier.
+  template <class Step>
+  void Guarded(Step step) {
+    if (machine_->Stopped()) return;
+    try {
+      step();
+    } catch (const sim::DeadlockError& error) {
+      ADD_FAILURE() << error.what();
+    }
+  }
+
  private:
   std::unique_ptr<sim::Machine> machine_;
   std::unique_ptr<::testing::ScopedTrace> seedTrace_;
 };
+
+// Kernel timers and timed waits end on clock ticks: n ticks after boot at the default rate.
+inline sim::VirtualTime Ticks(int64_t n) { return n * sim::Machine::kDefaultTimeIncrement; }
 
 inline LARGE_INTEGER RelativeMs(LONGLONG ms) {
   LARGE_INTEGER t;

@@ -52,7 +52,7 @@ TEST_F(MachineTest, OneSecondWaitCostsNoWallClockTime) {
   });
   auto wall = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(status, STATUS_TIMEOUT);
-  EXPECT_EQ(machine().Now(), sim::kSecond);
+  EXPECT_EQ(machine().Now(), Ticks(100));
   EXPECT_LT(wall, std::chrono::milliseconds(200));
 }
 
@@ -64,7 +64,7 @@ TEST_F(MachineTest, RealTimeModePacesTheClock) {
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
   });
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55));
-  EXPECT_EQ(machine().Now(), 60 * sim::kMillisecond);
+  EXPECT_EQ(machine().Now(), Ticks(6));
 }
 
 TEST_F(MachineTest, DeadlockNamesEveryBlockedTaskAndWhatItWaitsFor) {
@@ -108,7 +108,7 @@ TEST_F(MachineTest, RunUntilStopsWhenTheConditionHolds) {
     }
   });
   EXPECT_TRUE(machine().RunUntil([&] { return counter == 3; }));
-  EXPECT_EQ(machine().Now(), 30 * sim::kMillisecond);
+  EXPECT_EQ(machine().Now(), Ticks(3)) << "each 10 ms delay is one tick";
   machine().RunFor(25 * sim::kMillisecond);
   EXPECT_EQ(counter, 5);
   machine().RunUntilIdle();

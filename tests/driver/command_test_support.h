@@ -153,7 +153,7 @@ class CommandChannelTest : public DriverTest {
 
   void TearDown() override {
     if (fixture_) {
-      fixture_->StopAndRemove();
+      Guarded([&] { fixture_->StopAndRemove(); });
       fixture_.reset();
     }
     DriverTest::TearDown();
@@ -167,6 +167,10 @@ class CommandChannelTest : public DriverTest {
   adapter_model::Adapter& model() { return fixture_->model(); }
   adapter_model::Faults& faults() { return model().FaultPlan(); }
   sim::VirtualTime Now() { return h().machine().Now(); }
+  // When a kernel wait of `span` begun at `start` ends: on a clock tick.
+  sim::VirtualTime WaitEnd(sim::VirtualTime start, sim::VirtualTime span) {
+    return h().machine().TickAfter(start, span);
+  }
 
   // CommandIssue from an application task, run to its return.
   Issued Issue(UCHAR code, Bytes payload) {

@@ -109,13 +109,18 @@ TEST(RequestQueueRace, DataTimeoutAndCancelEndEachReadExactlyOnce) {
     world.readPartial = 3;
     queue_test::OwnRequest* first = nullptr;
     h.RunTask("reader", [&] { first = &queue_test::SendOwn(IRP_MJ_READ, 8); });
+    // A 10 ms timer set just before a tick ends on that tick: the read behind waits longer,
+    // so that its own timer stays out of the race.
+    port->Timeouts.ReadTotalTimeoutConstant = 1000;
     Request second = sim::io::ReadAsync(world.file, 8);
     PIRP firstIrp = first->irp;
     LONG finished = 0;
-    auto delay = [&h] {
-      LARGE_INTEGER due;
-      due.QuadPart = -static_cast<LONGLONG>(9 + h.machine().RandomBelow(3)) * 10000;
-      KeDelayExecutionThread(KernelMode, FALSE, &due);
+    // The read's timer fires on the clock tick; the data and the cancel come from outside
+    // the kernel's clock, just before or after it.
+    const sim::VirtualTime expiry = h.machine().TickAfter(h.machine().Now(), 10 * sim::kMillisecond);
+    auto delay = [&h, expiry] {
+      h.machine().Block("arrival", expiry - 1000 + static_cast<sim::VirtualTime>(h.machine().RandomBelow(2001)),
+                        STATUS_SUCCESS);
       Dawdle(h, 10);
     };
     h.machine().Spawn("receive", sim::TaskKind::Device, [&] {

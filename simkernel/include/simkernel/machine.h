@@ -22,7 +22,9 @@
 
 namespace sim {
 
-// Thrown on the controlling thread when every task is blocked and nothing is due.
+// Thrown on the controlling thread when every task is blocked and nothing is due, or when
+// tasks keep running without anything getting done (a livelock). The machine stays stopped
+// afterwards: every later run call throws again, and it can still be destroyed.
 struct DeadlockError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -57,6 +59,7 @@ class Task {
   bool holdsCancelLock = false;
   std::string currentCall;                      // kernel routine being executed, for reports
   bool idleWait = false;                        // blocked waiting for work, not for a result
+  uint64_t pointsSinceProgress = 0;             // this task's share of a livelock stretch
 
   PKTHREAD Thread() { return reinterpret_cast<PKTHREAD>(&threadObject_); }
 
@@ -69,6 +72,7 @@ class Task {
   bool endObserved_ = false;  // the test has seen this task end
   std::condition_variable cv_;
   uint64_t threadObject_ = 0;  // identity behind KeGetCurrentThread
+  uint64_t progressEpoch_ = 0;  // when pointsSinceProgress was last reset
 };
 
 // A verifier finding: the rule, the task, its IRQL and the kernel call that broke it.
@@ -128,12 +132,37 @@ class Machine {
                  NTSTATUS timeoutStatus = STATUS_TIMEOUT, bool idle = false);
   void Wake(Task* task, NTSTATUS status);
 
+  // ---- Livelock detection ----
+  // Something got done: a request or USB transfer completed, a DPC routine returned, a timer
+  // fired, a task ended, or virtual time advanced. Scheduling points counted machine-wide
+  // since the last progress beyond the bound are a livelock.
+  void Progress();
+  // The longest stretch a legitimate run of this project's suites makes is a few hundred
+  // points; a task spinning alone crosses this in milliseconds, tasks trading the baton at
+  // every point in a few seconds.
+  static constexpr uint64_t kDefaultLivelockBound = 250'000;
+  void SetLivelockBound(uint64_t points) { livelockBound_ = points; }
+  uint64_t LivelockBound() const { return livelockBound_; }
+  // Set once a deadlock or livelock was raised; the report says what it was.
+  bool Stopped() const { return !stopReport_.empty(); }
+  const std::string& StopReport() const { return stopReport_; }
+
   // ---- Virtual clock ----
   VirtualTime Now() const { return now_; }
   uint64_t AddClockEvent(VirtualTime due, std::function<void()> fire);
   bool CancelClockEvent(uint64_t sequence);
   // Paces virtual time to the wall clock (for interactive runs).
   void SetRealTime(bool on) { realTime_ = on; }
+  // The clock interrupt period (KeQueryTimeIncrement): kernel time moves and kernel timers
+  // fire on its boundaries, counted from boot (virtual time 0).
+  static constexpr ULONG kDefaultTimeIncrement = 100144;  // uniprocessor
+  ULONG TimeIncrement() const { return timeIncrement_; }
+  void SetTimeIncrement(ULONG units);
+  // The last tick at or before a time, and the first at or after it.
+  VirtualTime TickFloor(VirtualTime t) const { return t - t % timeIncrement_; }
+  VirtualTime TickCeil(VirtualTime t) const { return TickFloor(t + timeIncrement_ - 1); }
+  // When a relative kernel timer or wait of `span` started at `start` ends.
+  VirtualTime TickAfter(VirtualTime start, VirtualTime span) const { return TickCeil(TickFloor(start) + span); }
 
   // ---- Deterministic randomness ----
   uint64_t Random();
@@ -175,6 +204,9 @@ class Machine {
   // The test looks at the machine only when no task runs: for the race detector, that look
   // is ordered after everything the tasks did.
   void ObserveTasks();
+  [[noreturn]] void FailLivelock();
+  [[noreturn]] void Stop(std::string report);
+  void CountPoint(Task* self, std::unique_lock<std::mutex>& lock);
   void TaskMain(Task* task);
   enum class StepResult { Ran, Idle, LimitReached };
   StepResult Step(VirtualTime limit);
@@ -183,6 +215,7 @@ class Machine {
   std::mt19937_64 rng_;
   VirtualTime now_ = 0;
   bool realTime_ = false;
+  ULONG timeIncrement_ = kDefaultTimeIncrement;
   WindowsVersion version_ = WindowsVersion::Windows2000;
 
   std::mutex mutex_;
@@ -202,6 +235,12 @@ class Machine {
   std::vector<Violation> violations_;
   std::map<std::string, std::shared_ptr<void>> states_;
   bool shuttingDown_ = false;
+
+  uint64_t livelockBound_ = kDefaultLivelockBound;
+  uint64_t pointsSinceProgress_ = 0;
+  uint64_t progressEpoch_ = 1;
+  bool livelocked_ = false;  // a task crossed the bound and handed the baton back
+  std::string stopReport_;
 };
 
 }  // namespace sim

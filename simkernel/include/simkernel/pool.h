@@ -64,6 +64,13 @@ Statistics Stats();
 // Successful allocations ever made with this tag.
 uint64_t AllocationCount(ULONG tag);
 
+// The most each pool may hold at once; an allocation beyond it fails with NULL, as the
+// system's would, instead of the host allocating it (a must-succeed one bugchecks).
+inline constexpr size_t kDefaultNonPagedCeiling = size_t{128} << 20;
+inline constexpr size_t kDefaultPagedCeiling = size_t{256} << 20;
+void SetNonPagedCeiling(size_t bytes);
+void SetPagedCeiling(size_t bytes);
+
 // Failure injection: among the following allocations that match (all, or only those with
 // the tag), skip `skip` of them, then fail the next `count`. Plans add up; each keeps its own
 // counters. Applies to ExAllocatePoolWithTag and ExAllocatePoolWithQuotaTag.

@@ -15,6 +15,11 @@
 #define CONST const
 #define FORCEINLINE inline
 
+#define MAXUCHAR 0xff
+#define MAXUSHORT 0xffff
+#define MAXULONG 0xffffffff
+#define MAXLONG 0x7fffffff
+
 typedef void* PVOID;
 typedef char CHAR;
 typedef CHAR* PCHAR;
@@ -709,6 +714,7 @@ PKTHREAD KeGetCurrentThread(void);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 VOID KeQueryTickCount(PLARGE_INTEGER TickCount);
 ULONG KeQueryTimeIncrement(void);
+ULONGLONG KeQueryInterruptTime(VOID);
 VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 
 LONG InterlockedIncrement(LONG volatile* Addend);
@@ -718,6 +724,8 @@ LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand);
+LONG InterlockedOr(LONG volatile* Target, LONG Set);
+LONG InterlockedAnd(LONG volatile* Target, LONG Set);
 
 // Executive: fast mutexes, pool, work items.
 VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex);
@@ -795,6 +803,7 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 int _snprintf(char* Buffer, size_t Count, const char* Format, ...);
+int _snwprintf(WCHAR* Buffer, size_t Count, const WCHAR* Format, ...);
 
 #define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
