@@ -69,7 +69,7 @@ void ExpireTimer(PKTIMER timer) {
 }
 
 void ArmTimer(PKTIMER timer, VirtualTime due) {
-  timer->DueTime.QuadPart = kBootSystemTime + due;
+  timer->DueTime.QuadPart = due > INT64_MAX - kBootSystemTime ? INT64_MAX : kBootSystemTime + due;
   // A due time already passed expires in KeSetTimer itself.
   if (due <= Machine::Current().Now()) {
     ExpireTimer(timer);
