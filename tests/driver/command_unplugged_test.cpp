@@ -30,7 +30,7 @@ TEST_F(CommandUnplugged, ACommandRefusedInsideTheCallLeavesNoTransferBehindAndSt
 
   Issued issued = Issue(COMMAND_SET_DTR, {1, 1});
   EXPECT_EQ(issued.status, STATUS_SUCCESS);
-  EXPECT_EQ(issued.Took(), 1 * kSecond) << "nobody answers a device that is gone";
+  EXPECT_EQ(issued.finished, WaitEnd(issued.started, 1 * kSecond)) << "nobody answers a device that is gone";
   // Each submission was completed inside its own call; a request recorded after the call
   // would be left here, freed, for the stop to cancel.
   EXPECT_EQ(adapter()->CommandIrp, nullptr);
