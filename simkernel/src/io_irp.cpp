@@ -237,7 +237,6 @@ void ReleaseIrp(PIRP irp) {
     auto it = io.irps.find(oldest);
     if (it != io.irps.end() && it->second.freed && it->second.serial == serial) {
       io.irps.erase(it);
-      race::HiddenAccesses hidden;  // the simulation's bookkeeping, not an access of this task
       std::free(oldest);
     }
   }

@@ -130,8 +130,6 @@ bool CheckPoison(const Block& block) {
 }
 
 void Evict(PoolState& pool) {
-  // Leaving the quarantine is the simulation's bookkeeping, not an access of the freeing task.
-  race::HiddenAccesses hidden;
   while (pool.quarantine.size() > pool.quarantineLimit) {
     Block oldest = pool.quarantine.front();
     pool.quarantine.pop_front();

@@ -17,10 +17,6 @@ void __tsan_read_range(void* addr, unsigned long size);
 void __tsan_write_range(void* addr, unsigned long size);
 void AnnotateIgnoreSyncBegin(const char* file, int line);
 void AnnotateIgnoreSyncEnd(const char* file, int line);
-void AnnotateIgnoreReadsBegin(const char* file, int line);
-void AnnotateIgnoreReadsEnd(const char* file, int line);
-void AnnotateIgnoreWritesBegin(const char* file, int line);
-void AnnotateIgnoreWritesEnd(const char* file, int line);
 // The runtime's atomic entry points: they perform the operation and record it as one.
 int __tsan_atomic32_exchange(volatile int* a, int v, int mo);
 int __tsan_atomic32_fetch_add(volatile int* a, int v, int mo);
@@ -56,22 +52,6 @@ class HiddenSync {
   HiddenSync& operator=(const HiddenSync&) = delete;
 };
 
-// Bookkeeping accesses of the simulation itself (quarantine eviction, the controlling
-// thread), which no processor of the simulated machine makes.
-class HiddenAccesses {
- public:
-  HiddenAccesses() {
-    AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
-    AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-  }
-  ~HiddenAccesses() {
-    AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-    AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
-  }
-  HiddenAccesses(const HiddenAccesses&) = delete;
-  HiddenAccesses& operator=(const HiddenAccesses&) = delete;
-};
-
 constexpr int kSeqCst = 5;
 inline volatile int* Word(LONG volatile* p) { return reinterpret_cast<volatile int*>(p); }
 inline volatile long* Word(PVOID volatile* p) { return reinterpret_cast<volatile long*>(p); }
@@ -96,16 +76,10 @@ inline void Release(const void*) {}
 inline void Acquire(const void*) {}
 inline void Read(const void*, size_t) {}
 inline void Write(void*, size_t) {}
-// Not trivial, so that an unused guard draws no warning.
 class HiddenSync {
  public:
-  HiddenSync() {}
+  HiddenSync() {}  // not trivial, so that an unused guard draws no warning
   ~HiddenSync() {}
-};
-class HiddenAccesses {
- public:
-  HiddenAccesses() {}
-  ~HiddenAccesses() {}
 };
 
 // One task runs at a time: the plain operation is atomic with respect to the others.
