@@ -82,41 +82,16 @@ class HiddenSync {
   ~HiddenSync() {}
 };
 
-// One task runs at a time: the plain operation is atomic with respect to the others.
-inline LONG ExchangeAdd(LONG volatile* target, LONG value) {
-  LONG old = *target;
-  *target = old + value;
-  return old;
-}
-inline LONG Exchange(LONG volatile* target, LONG value) {
-  LONG old = *target;
-  *target = value;
-  return old;
-}
-inline LONG Or(LONG volatile* target, LONG value) {
-  LONG old = *target;
-  *target = old | value;
-  return old;
-}
-inline LONG And(LONG volatile* target, LONG value) {
-  LONG old = *target;
-  *target = old & value;
-  return old;
-}
-inline LONG CompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
-  LONG old = *target;
-  if (old == comparand) *target = exchange;
-  return old;
-}
-inline PVOID Exchange(PVOID volatile* target, PVOID value) {
-  PVOID old = *target;
-  *target = value;
-  return old;
-}
-inline PVOID CompareExchange(PVOID volatile* target, PVOID exchange, PVOID comparand) {
-  PVOID old = *target;
-  if (old == comparand) *target = exchange;
-  return old;
+// Full barriers, as on Windows.
+inline LONG ExchangeAdd(LONG volatile* target, LONG value) { return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST); }
+inline LONG Exchange(LONG volatile* target, LONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+inline LONG Or(LONG volatile* target, LONG value) { return __atomic_fetch_or(target, value, __ATOMIC_SEQ_CST); }
+inline LONG And(LONG volatile* target, LONG value) { return __atomic_fetch_and(target, value, __ATOMIC_SEQ_CST); }
+inline PVOID Exchange(PVOID volatile* target, PVOID value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+template <class T>
+inline T CompareExchange(T volatile* target, T exchange, T comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return comparand;  // the value found, whether or not it was replaced
 }
 #endif
 

@@ -6,8 +6,6 @@
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST_F(MachineTest, ATaskWaitingInALoopOnAnEventLeftSignalledIsALivelock) {
   machine().SetLivelockBound(20000);
   KEVENT ready;

@@ -42,3 +42,5 @@ inline bool TestPassed(const ChildRun& run, const std::string& name) {
 inline bool TestFailed(const ChildRun& run, const std::string& name) {
   return run.output.find("[  FAILED  ] " + name + " (") != std::string::npos;
 }
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

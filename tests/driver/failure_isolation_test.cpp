@@ -45,8 +45,6 @@ TEST_F(DISABLED_DriverVictims, DeadlocksWhileUnloading) { stuckAtUnload_ = true;
 
 TEST_F(DISABLED_DriverVictims, LoadsAndUnloadsAfterTheDeadlock) { EXPECT_TRUE(h().loaded()); }
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST(FailureIsolation, ADriverTestThatLivelocksOrDeadlocksAtUnloadFailsAloneWithItsSeed) {
   ChildRun run = RunOwnTests("DISABLED_DriverVictims.*");
   ASSERT_TRUE(run.exited) << "the binary died instead of failing a test:\n" << run.output;
