@@ -20,6 +20,14 @@
 #define READ_ENDED_TOTAL (-2)
 #define READ_ENDED_COMPLETE (-3)
 
+// What the port's one data OUT transfer in flight carries (PortExtension.WriteInFlight).
+// Guarded by WriteLock. A chunk whose write was taken back by timeout or cancel becomes
+// abandoned: its completion is not counted against any write.
+#define WRITE_IN_FLIGHT_NONE 0
+#define WRITE_IN_FLIGHT_CHUNK 1
+#define WRITE_IN_FLIGHT_IMMEDIATE 2
+#define WRITE_IN_FLIGHT_ABANDONED 3
+
 // ---- Pool tags ------------------------------------------------------------------------
 // One tag per allocation site. The first character sits in the low byte, so pool dumps
 // read "BRnn".
@@ -234,6 +242,11 @@ struct PortExtension : DeviceExtensionHeader {
   KDPC ImmediateCompleteDpc;
   KTIMER WriteTotalTimer;
   ULONG QueuedCharCount;
+  // The current write between its starter's release of the cancel spin lock and the start of
+  // its transfers; a take-back in that window clears it, and the write is then not begun.
+  PIRP WriteAwaitingBegin;
+  UCHAR WriteInFlight;         // a WRITE_IN_FLIGHT_ value
+  ULONG WriteInFlightLength;   // bytes the transfer in flight carries
   PUCHAR DataWriteBuffer;  // 64 bytes
   PURB DataWriteUrb;
   PIRP DataWriteIrp;
@@ -270,6 +283,10 @@ struct PortExtension : DeviceExtensionHeader {
   SERIAL_CHARS SpecialChars;
   SERIALPERF_STATS PerfStats;
   OwnedSpinLock ControlLock;
+  // Serialises each settings change with the sending of its block, so the adapter never
+  // keeps an older block than the port reports. A synchronization event used as a lock at
+  // PASSIVE_LEVEL: a fast mutex would raise the IRQL and stop the pipe resets.
+  KEVENT SettingsLock;
   SERIAL_HANDFLOW Handflow;
   ULONG ErrorFlags;  // SERIAL_ERROR_ bits since the last status query
   ULONG SettableBaud;
@@ -285,7 +302,8 @@ struct PortExtension : DeviceExtensionHeader {
   // Immediate character
   UCHAR ImmediateChar;
   UCHAR EscapeChar;
-  BOOLEAN ImmediatePending;
+  BOOLEAN ImmediatePending;  // accepted, not yet handed to the bus
+  NTSTATUS ImmediateStatus;  // what ImmediateCompleteDpc completes the request with
   KTIMER ImmediateTimer;
   KDPC ImmediateTimeoutDpc;
 
