@@ -7,7 +7,6 @@
 #include "datapath/read.h"
 #include "datapath/request_queue.h"
 #include "datapath/write.h"
-#include "port/device_control.h"
 #include "port/internal_ioctl.h"
 #include "port/open_close.h"
 #include "port/port_pnp.h"
@@ -53,11 +52,6 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return NotImplemented(Irp);
 }
