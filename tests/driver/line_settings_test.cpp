@@ -71,9 +71,10 @@ TEST_F(LineSettings, EveryLineControlIsSentAndReportedOrRefusedWithoutAnyChange)
   SERIAL_LINE_CONTROL current = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
   SERIAL_WMI_COMM_DATA wmi = port(kPort)->WmiCommData;
   int accepted = 0;
-  for (UCHAR wordLength = 4; wordLength <= 9; ++wordLength)
-    for (UCHAR parity = 0; parity <= 5; ++parity)
-      for (UCHAR stopBits = 0; stopBits <= 3; ++stopBits) {
+  // Word length innermost: a refused request differs from the accepted one before it.
+  for (UCHAR parity = 0; parity <= 5; ++parity)
+    for (UCHAR stopBits = 0; stopBits <= 3; ++stopBits)
+      for (UCHAR wordLength = 4; wordLength <= 9; ++wordLength) {
         SCOPED_TRACE(testing::Message() << int(wordLength) << " data, parity " << int(parity) << ", stop "
                                         << int(stopBits));
         bool valid = wordLength >= 5 && wordLength <= 8 && parity <= SPACE_PARITY &&

@@ -63,18 +63,25 @@ TEST_F(TimeoutsQueueSize, ASizeTheBufferAlreadyHasSucceedsAtOnceWithoutAllocatin
 }
 
 TEST_F(TimeoutsQueueSize, ALargerSizeInstallsANewBufferChargedToTheCaller) {
-  sim::io::Result result = SetQueueSize(3 * kOpenSize);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(ReceiveBufferSize(), 3 * kOpenSize);
+  EXPECT_EQ(SetQueueSize(3 * kOpenSize).status, STATUS_SUCCESS);
   auto buffers = sim::pool::Outstanding(kBufferTag);
   ASSERT_EQ(buffers.size(), 1u);
   EXPECT_EQ(buffers[0].size, 3 * kOpenSize);
   EXPECT_TRUE(buffers[0].quota);
-  EXPECT_EQ(buffers[0].type, NonPagedPool);
   // It never shrinks.
   EXPECT_EQ(SetQueueSize(2 * kOpenSize).status, STATUS_SUCCESS);
-  EXPECT_EQ(ReceiveBufferSize(), 3 * kOpenSize);
   EXPECT_EQ(sim::pool::AllocationCount(kBufferTag), 1u);
+
+  // The port now keeps more unread bytes than the buffer it opened with could.
+  PlugLoopback(kPort);
+  ASSERT_EQ(SetBaud(file_, 460800), STATUS_SUCCESS);
+  Bytes data = Pattern(5 * kOpenSize / 2, 7);
+  ASSERT_EQ(sim::io::Write(file_, data).status, STATUS_SUCCESS);
+  h().Advance(100 * kMillisecond);
+  ASSERT_EQ(SetTimeouts(file_, 0, 0, 100), STATUS_SUCCESS);
+  sim::io::Result read = sim::io::Read(file_, static_cast<ULONG>(data.size()));
+  EXPECT_EQ(read.status, STATUS_SUCCESS);
+  EXPECT_EQ(read.output, data);
 }
 
 TEST_F(TimeoutsQueueSize, AFailedAllocationFailsTheRequestAndKeepsTheBuffer) {
