@@ -3,6 +3,10 @@
 #include "command/command_queue.h"
 #include "command/protocol.h"
 #include "core/helpers.h"
+#include "datapath/immediate.h"
+#include "datapath/read.h"
+#include "datapath/receive.h"
+#include "datapath/write.h"
 #include "port/wait_mask.h"
 
 namespace harness {
@@ -31,6 +35,14 @@ NTSTATUS CreateDeviceWithRecord(PDRIVER_OBJECT driver, ULONG recordSize, std::u1
   header->SystemPowerState = PowerSystemWorking;
   header->DevicePowerState = PowerDeviceD0;
   return STATUS_SUCCESS;
+}
+
+void FreePortBlocks(PortExtension* p) {
+  FreePoolAndClear(&p->DataWriteUrb);
+  FreePoolAndClear(&p->DataReadUrb);
+  FreePoolAndClear(&p->DataWriteBuffer);
+  FreePoolAndClear(&p->DataReadBuffer);
+  FreePoolAndClear(&p->WriteDrainWorkItem);
 }
 
 void SetPortDefaults(PortExtension* p, ULONG portNumber) {
@@ -121,6 +133,13 @@ NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULON
   KeInitializeTimer(&p->ReadIntervalTimer);
   KeInitializeTimer(&p->WriteTotalTimer);
   KeInitializeTimer(&p->ImmediateTimer);
+  KeInitializeDpc(&p->ReadCompleteDpc, ReadCompleteDpc, p);
+  KeInitializeDpc(&p->ReadTotalTimeoutDpc, ReadTotalTimeoutDpc, p);
+  KeInitializeDpc(&p->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, p);
+  KeInitializeDpc(&p->WriteCompleteDpc, WriteCompleteDpc, p);
+  KeInitializeDpc(&p->WriteTimeoutDpc, WriteTimeoutDpc, p);
+  KeInitializeDpc(&p->ImmediateCompleteDpc, ImmediateCompleteDpc, p);
+  KeInitializeDpc(&p->ImmediateTimeoutDpc, ImmediateTimeoutDpc, p);
   KeInitializeDpc(&p->CommWaitDpc, CommWaitDpc, p);
   KeInitializeEvent(&p->EchoEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&p->DataWriteDoneEvent, NotificationEvent, FALSE);
@@ -131,7 +150,25 @@ NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULON
   InitializeOwnedSpinLock(&p->WriteLock);
   InitializeOwnedSpinLock(&p->ControlLock);
   KeInitializeSpinLock(&p->WaitStateLock);
+  KeInitializeEvent(&p->SettingsLock, SynchronizationEvent, TRUE);
   SetPortDefaults(p, portNumber);
+
+  // The data path's blocks: the transfer URBs and landing buffers, allocated once per port,
+  // and the write-drain work item. Without any of them the port cannot be set up.
+  p->DataWriteUrb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), TAG_BR29));
+  p->DataReadUrb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), TAG_BR30));
+  p->DataWriteBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, WRITE_CHUNK_SIZE, TAG_BR31));
+  p->DataReadBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, DATA_READ_SIZE, TAG_BR32));
+  p->WriteDrainWorkItem = static_cast<PortWorkItem*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PortWorkItem), TAG_BR41));
+  if (!p->DataWriteUrb || !p->DataReadUrb || !p->DataWriteBuffer || !p->DataReadBuffer || !p->WriteDrainWorkItem) {
+    FreePortBlocks(p);
+    IoDeleteDevice(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  RtlZeroMemory(p->WriteDrainWorkItem, sizeof(PortWorkItem));
+  p->WriteDrainWorkItem->Port = p;
 
   ExAcquireFastMutex(&adapter->ChildListMutex);
   InsertTailList(&adapter->ChildList, &p->AdapterLink);
@@ -152,7 +189,18 @@ void DeletePortRecord(PortExtension* port) {
   --adapter->ChildCount;
   ExReleaseFastMutex(&adapter->ChildListMutex);
   adapter->Ports[port->PortNumber - 1] = nullptr;
-  if (KeRemoveQueueDpc(&port->CommWaitDpc)) InterlockedDecrement(&port->DpcPendingCount);
+  // Counted DPCs give their count back; the read and write timers are set uncounted.
+  for (PKDPC dpc : {&port->ReadCompleteDpc, &port->WriteCompleteDpc, &port->ImmediateCompleteDpc,
+                    &port->ImmediateTimeoutDpc, &port->CommWaitDpc})
+    if (KeRemoveQueueDpc(dpc)) InterlockedDecrement(&port->DpcPendingCount);
+  if (KeCancelTimer(&port->ImmediateTimer)) InterlockedDecrement(&port->DpcPendingCount);
+  KeCancelTimer(&port->ReadTotalTimer);
+  KeCancelTimer(&port->ReadIntervalTimer);
+  KeCancelTimer(&port->WriteTotalTimer);
+  KeRemoveQueueDpc(&port->ReadTotalTimeoutDpc);
+  KeRemoveQueueDpc(&port->ReadIntervalTimeoutDpc);
+  KeRemoveQueueDpc(&port->WriteTimeoutDpc);
+  FreePortBlocks(port);
   IoDeleteDevice(port->Self);
 }
 

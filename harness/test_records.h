@@ -26,14 +26,16 @@ NTSTATUS CreateAdapterRecord(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, ULONG sl
                              AdapterExtension** adapter);
 
 // A serial port device of the adapter with its record set up the way port creation and set-up
-// at adapter start will: queues, timers, events, locks incl. WaitStateLock, CommWaitDpc, the
-// default settings; linked into the adapter's ChildList and Ports, left in the given state.
-// The data pipes and the data path's own DPCs and pool blocks are the caller's.
+// at adapter start will: queues, timers, the eight DPCs, events, locks incl. WaitStateLock and
+// SettingsLock, the default settings, the data path's URBs and 64-byte buffers and the
+// write-drain work item (STATUS_INSUFFICIENT_RESOURCES, nothing left behind, when one of them
+// cannot be allocated); linked into the adapter's ChildList and Ports, left in the given
+// state. The data pipes are the caller's.
 NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULONG portNumber, std::u16string name,
                           ULONG state, PortExtension** port);
 
 // What the adapter's removal will do with them: the port unlinked from its adapter, its
-// queued CommWaitDpc taken back, its device deleted; the adapter detached, its table slot
+// queued DPCs and set timers taken back, its blocks freed, its device deleted; the adapter detached, its table slot
 // freed, its device deleted. Ports go before their adapter; the adapter's pool blocks are
 // the caller's to free first.
 void DeletePortRecord(PortExtension* port);

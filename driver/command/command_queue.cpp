@@ -7,6 +7,7 @@
 #include "command/pipe_reset.h"
 #include "command/response.h"
 #include "core/helpers.h"
+#include "core/usb_transfer.h"
 
 BOOLEAN AdapterLockEnter(AdapterExtension* Adapter) {
   if (OwnedSpinLockHeldHere(&Adapter->AdapterLock)) {
@@ -213,45 +214,19 @@ NTSTATUS NTAPI CommandSendComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 }
 
 PIRP CommandChannelTransferAllocate(AdapterExtension* Adapter, PVOID Buffer, ULONG Length) {
-  PIRP Irp = IoAllocateIrp((CCHAR)(Adapter->LowerDevice->StackSize + 1), FALSE);
-  if (Irp == NULL) {
-    return NULL;
-  }
-  // Attached to the request: the completion frees both.
-  if (IoAllocateMdl(Buffer, Length, FALSE, FALSE, Irp) == NULL) {
-    IoFreeIrp(Irp);
-    return NULL;
-  }
-  MmBuildMdlForNonPagedPool(Irp->MdlAddress);
-  return Irp;
+  return UsbTransferAllocate(Adapter->LowerDevice, Buffer, Length);
 }
 
 VOID CommandChannelTransferPrepare(AdapterExtension* Adapter, PIRP Irp, PIRP* Slot, PURB Urb, USBD_PIPE_HANDLE Pipe,
                                    ULONG Length, ULONG TransferFlags, PIO_COMPLETION_ROUTINE CompletionRoutine) {
-  RtlZeroMemory(Urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
-  UsbBuildInterruptOrBulkTransferRequest(Urb, (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), Pipe, NULL,
-                                         Irp->MdlAddress, Length, TransferFlags, NULL);
-
-  // The adapter's own stack location lets the completion routine run with it as the device.
-  IoSetNextIrpStackLocation(Irp);
-  IoGetCurrentIrpStackLocation(Irp)->DeviceObject = Adapter->Self;
-  PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
-  Next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  Next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  Next->Parameters.Others.Argument1 = Urb;
-  IoSetCompletionRoutine(Irp, CompletionRoutine, Adapter, TRUE, TRUE, TRUE);
-
+  UsbTransferBuild(Adapter->Self, Irp, Urb, Pipe, Length, TransferFlags, CompletionRoutine, Adapter);
   // Recorded before the call: the completion may run inside it.
   *Slot = Irp;
 }
 
 BOOLEAN CommandChannelTransferEnd(PIRP Irp, PURB Urb, PIRP* Slot) {
-  BOOLEAN Succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(URB_STATUS(Urb));
-  if (Irp->MdlAddress != NULL) {
-    IoFreeMdl(Irp->MdlAddress);
-    Irp->MdlAddress = NULL;
-  }
-  IoFreeIrp(Irp);
+  BOOLEAN Succeeded = UsbTransferSucceeded(Irp, Urb);
+  UsbTransferFree(Irp);
   if (*Slot == Irp) {
     *Slot = NULL;
   }

@@ -173,21 +173,21 @@ UCHAR LineStatusUpdate(PortExtension* Port) {
   if (Line & SERIAL_LSR_OE) {
     Port->PerfStats.SerialOverrunErrorCount++;
     Port->WmiPerfData.SerialOverrunErrorCount++;
-    Port->ErrorFlags |= SERIAL_ERROR_OVERRUN;
+    InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_OVERRUN);
   }
   if (Line & SERIAL_LSR_BI) {
     // A break reads as a framing (and often parity) error too; it is reported as a break.
-    Port->ErrorFlags |= SERIAL_ERROR_BREAK;
+    InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_BREAK);
   } else {
     if (Line & SERIAL_LSR_PE) {
       Port->PerfStats.ParityErrorCount++;
       Port->WmiPerfData.ParityErrorCount++;
-      Port->ErrorFlags |= SERIAL_ERROR_PARITY;
+      InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_PARITY);
     }
     if (Line & SERIAL_LSR_FE) {
       Port->PerfStats.FrameErrorCount++;
       Port->WmiPerfData.FrameErrorCount++;
-      Port->ErrorFlags |= SERIAL_ERROR_FRAMING;
+      InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_FRAMING);
     }
   }
   ULONG Events = 0;

@@ -27,6 +27,19 @@ inline VOID FreePoolAndClear(T** Field) {
   }
 }
 
+// Sets bits of a flags word that writers under different locks share. Windows 2000 exports
+// no InterlockedOr, so it is a compare-exchange loop.
+inline VOID InterlockedSetBits(ULONG volatile* Target, ULONG Bits) {
+  LONG Old = InterlockedCompareExchange((LONG volatile*)Target, 0, 0);
+  for (;;) {
+    LONG Seen = InterlockedCompareExchange((LONG volatile*)Target, (LONG)((ULONG)Old | Bits), Old);
+    if (Seen == Old) {
+      return;
+    }
+    Old = Seen;
+  }
+}
+
 VOID InitializeOwnedSpinLock(OwnedSpinLock* Lock);
 VOID AcquireOwnedSpinLock(OwnedSpinLock* Lock);
 VOID ReleaseOwnedSpinLock(OwnedSpinLock* Lock);

@@ -4,11 +4,8 @@
 #include "adapter/add_device.h"
 #include "adapter/adapter_pnp.h"
 #include "core/helpers.h"
-#include "datapath/read.h"
 #include "datapath/request_queue.h"
-#include "datapath/write.h"
 #include "port/internal_ioctl.h"
-#include "port/open_close.h"
 #include "port/port_pnp.h"
 #include "port/wait_mask.h"
 #include "power_wmi/power.h"
@@ -41,32 +38,7 @@ NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATI
   return NotImplemented(Irp);
 }
 
-NTSTATUS PortCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return NotImplemented(Irp);
-}
-
 NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS PortRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS PortWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return NotImplemented(Irp);
 }

@@ -242,11 +242,9 @@ struct PortExtension : DeviceExtensionHeader {
   KDPC ImmediateCompleteDpc;
   KTIMER WriteTotalTimer;
   ULONG QueuedCharCount;
-  // The current write between its starter's release of the cancel spin lock and the start of
-  // its transfers; a take-back in that window clears it, and the write is then not begun.
-  PIRP WriteAwaitingBegin;
-  UCHAR WriteInFlight;         // a WRITE_IN_FLIGHT_ value
-  ULONG WriteInFlightLength;   // bytes the transfer in flight carries
+  UCHAR WriteInFlight;        // a WRITE_IN_FLIGHT_ value
+  ULONG WriteInFlightLength;  // bytes the transfer in flight carries
+  BOOLEAN WriteToggles;       // the current write drops RTS when done (transmit toggle)
   PUCHAR DataWriteBuffer;  // 64 bytes
   PURB DataWriteUrb;
   PIRP DataWriteIrp;

@@ -64,8 +64,10 @@ NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PortExtension* Port = (PortExtension*)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
 
+  // The error flags are set by the receive and event paths with interlocked operations.
+  ULONG Errors = (ULONG)InterlockedCompareExchange((LONG volatile*)&Port->ErrorFlags, 0, 0);
   AcquireOwnedSpinLock(&Port->ControlLock);
-  BOOLEAN Aborting = (Port->Handflow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && Port->ErrorFlags != 0;
+  BOOLEAN Aborting = (Port->Handflow.ControlHandShake & SERIAL_ERROR_ABORT) != 0 && Errors != 0;
   ReleaseOwnedSpinLock(&Port->ControlLock);
 
   if (!Aborting) {

@@ -23,7 +23,7 @@ NTSTATUS StartOrQueueRequest(PortExtension* Port, PIRP Irp, PLIST_ENTRY Queue, P
     IoReleaseCancelSpinLock(OldIrql);
     // A write taken back by timeout or cancel may have left its last transfer in flight; the
     // new write must not interleave with it on the pipe.
-    if (IsWrite && CancelDataWriteAndWait(Port)) {
+    if (IsWrite && CancelDataWriteAndWait(Port, TRUE)) {
       DataOutPipeReset(Port);
     }
     return Starter(Port);

@@ -40,7 +40,8 @@ typedef PORT_TAKE_NEXT_ROUTINE* PPORT_TAKE_NEXT_ROUTINE;
 // length is counted in QueuedCharCount on entry (not for one completed at once). A write
 // that becomes current while the port's previous data transfer is still in flight first
 // cancels that transfer, waits for it and resets the data OUT pipe: writes therefore enter
-// at PASSIVE_LEVEL.
+// at PASSIVE_LEVEL. (A write that becomes current through the next-request step instead waits
+// for such a transfer: its first chunk goes out from that transfer's completion.)
 NTSTATUS StartOrQueueRequest(PortExtension* Port, PIRP Irp, PLIST_ENTRY Queue, PIRP* Current,
                              PPORT_START_ROUTINE Starter);
 
@@ -109,9 +110,11 @@ NTSTATUS FailIfErrorAbort(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // becomes current, port close) use CancelDataWriteAndWait, which names the right fields.
 VOID CancelTransferAndWait(PIRP* Transfer, PKEVENT Event, OwnedSpinLock* Lock);
 
-// CancelTransferAndWait on the port's DataWriteIrp, DataWriteDoneEvent and WriteLock.
-// Returns TRUE if a transfer was in flight (the caller then resets the data OUT pipe).
-BOOLEAN CancelDataWriteAndWait(PortExtension* Port);
+// CancelTransferAndWait on the port's DataWriteIrp, DataWriteDoneEvent and WriteLock; with
+// AbandonedOnly, only a chunk whose write was taken back is cancelled (an immediate character
+// in flight is left to finish). Returns TRUE if such a transfer was in flight (the caller then
+// resets the data OUT pipe).
+BOOLEAN CancelDataWriteAndWait(PortExtension* Port, BOOLEAN AbandonedOnly);
 
 // ---- Counted timers ------------------------------------------------------------------------
 // Sets the timer counted in DpcPendingCount: 1 is added, and taken back if the timer was

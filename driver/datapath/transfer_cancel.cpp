@@ -2,22 +2,12 @@
 // protocol with the transfer's completion routine is described in request_queue.h.
 // Non-pageable like the rest of the data path, but PASSIVE_LEVEL only: it waits.
 #include "core/helpers.h"
+#include "core/usb_transfer.h"
 #include "datapath/request_queue.h"
 
-// The completion routine of a claimed transfer leaves the request to its canceller.
-static VOID FreeClaimedTransfer(PIRP Irp) {
-  PMDL Mdl = Irp->MdlAddress;
-  while (Mdl != NULL) {
-    PMDL Next = Mdl->Next;
-    IoFreeMdl(Mdl);
-    Mdl = Next;
-  }
-  Irp->MdlAddress = NULL;
-  IoFreeIrp(Irp);
-}
-
 // TRUE if a transfer was in flight on entry.
-static BOOLEAN CancelAndAwaitTransfer(PIRP* Transfer, PKEVENT Event, OwnedSpinLock* Lock) {
+static BOOLEAN CancelAndAwaitTransfer(PIRP* Transfer, PKEVENT Event, OwnedSpinLock* Lock, const UCHAR* Kind,
+                                      UCHAR WantedKind) {
   ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
   BOOLEAN Found = FALSE;
 
@@ -30,6 +20,9 @@ static BOOLEAN CancelAndAwaitTransfer(PIRP* Transfer, PKEVENT Event, OwnedSpinLo
     IoAcquireCancelSpinLock(&CancelIrql);
     AcquireOwnedSpinLock(Lock);
     PIRP Irp = *Transfer;
+    if (Kind != NULL && *Kind != WantedKind) {
+      Irp = NULL;
+    }
     BOOLEAN Claimed = FALSE;
     if (Irp != NULL && !Irp->Cancel) {
       Irp->Cancel = TRUE;
@@ -51,15 +44,17 @@ static BOOLEAN CancelAndAwaitTransfer(PIRP* Transfer, PKEVENT Event, OwnedSpinLo
     }
     KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, NULL);
     if (Claimed) {
-      FreeClaimedTransfer(Irp);
+      // The completion routine of a claimed transfer leaves the request to its canceller.
+      UsbTransferFree(Irp);
     }
   }
 }
 
 VOID CancelTransferAndWait(PIRP* Transfer, PKEVENT Event, OwnedSpinLock* Lock) {
-  CancelAndAwaitTransfer(Transfer, Event, Lock);
+  CancelAndAwaitTransfer(Transfer, Event, Lock, NULL, 0);
 }
 
-BOOLEAN CancelDataWriteAndWait(PortExtension* Port) {
-  return CancelAndAwaitTransfer(&Port->DataWriteIrp, &Port->DataWriteDoneEvent, &Port->WriteLock);
+BOOLEAN CancelDataWriteAndWait(PortExtension* Port, BOOLEAN AbandonedOnly) {
+  return CancelAndAwaitTransfer(&Port->DataWriteIrp, &Port->DataWriteDoneEvent, &Port->WriteLock,
+                                AbandonedOnly ? &Port->WriteInFlight : NULL, WRITE_IN_FLIGHT_ABANDONED);
 }

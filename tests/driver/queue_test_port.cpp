@@ -380,6 +380,7 @@ NTSTATUS NTAPI TestTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   const bool claimed = irp->Cancel;
   g_world->transfers.push_back({status, claimed});
   port->DataWriteIrp = nullptr;
+  port->WriteInFlight = WRITE_IN_FLIGHT_NONE;
   if (!claimed) {
     IoFreeMdl(irp->MdlAddress);
     IoFreeIrp(irp);
@@ -508,6 +509,8 @@ void SendTransfer() {
   IoSetCompletionRoutine(irp, TestTransferComplete, port, TRUE, TRUE, TRUE);
   AcquireOwnedSpinLock(&port->WriteLock);
   port->DataWriteIrp = irp;
+  // What a chunk is to the write path once its write has been taken back.
+  port->WriteInFlight = WRITE_IN_FLIGHT_ABANDONED;
   ReleaseOwnedSpinLock(&port->WriteLock);
   IoCallDriver(lower, irp);
 }

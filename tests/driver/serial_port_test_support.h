@@ -4,6 +4,8 @@
 // monitor, the model's UARTs and cables show afterwards.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -13,6 +15,7 @@
 #include "command_test_support.h"
 #include "simkernel/io.h"
 #include "simkernel/ntddser.h"
+#include "test_records.h"
 
 namespace serial_test {
 
