@@ -5,7 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "test_records.h"  // harness::ToU16, which the next header uses without including it
 #include "serial_port_test_support.h"
 
 namespace serial_test {
