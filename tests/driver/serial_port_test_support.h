@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "adapter_model/cable.h"
+#include "adapter_model/protocol.h"
+#include "adapter_model/scripted_peer.h"
 #include "command_test_support.h"
 #include "simkernel/io.h"
 #include "simkernel/ntddser.h"
@@ -135,6 +137,33 @@ class SerialPortTest : public command_test::CommandChannelTest {
     cables_.push_back(
         std::make_unique<adapter_model::NullModemCable>(model().PortConnector(a), model().PortConnector(b)));
   }
+
+  adapter_model::ScriptedPeer& PlugPeer(int number, adapter_model::LineFormat format = {}) {
+    auto peer = std::make_unique<adapter_model::ScriptedPeer>(model().PortConnector(number), format);
+    auto* raw = peer.get();
+    cables_.push_back(std::move(peer));
+    return *raw;
+  }
+  // Unplugs whatever cable the port has.
+  void Unplug(adapter_model::Cable* cable) {
+    std::erase_if(cables_, [&](const auto& owned) { return owned.get() == cable; });
+  }
+
+  // OUT data transfers on the port's data pipe, in order, as the monitor saw them.
+  std::vector<Bytes> DataOut(int number) {
+    std::vector<Bytes> chunks;
+    for (const auto& record : fixture().Urbs(DataOutPipe(number))) chunks.push_back(record.out);
+    return chunks;
+  }
+  // Command blocks of one code sent since an earlier count of blocks.
+  std::vector<Bytes> BlocksWithCode(UCHAR code, size_t since = 0) {
+    std::vector<Bytes> matching;
+    for (auto& block : BlocksSince(since))
+      if (!block.empty() && block[0] == code) matching.push_back(block);
+    return matching;
+  }
+
+  sim::VirtualTime Tick() { return h().machine().TimeIncrement(); }
 
   PVOID DataInPipe(int number) { return port(number)->DataInPipe->PipeHandle; }
   PVOID DataOutPipe(int number) { return port(number)->DataOutPipe->PipeHandle; }
