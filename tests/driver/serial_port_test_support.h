@@ -52,6 +52,12 @@ inline Bytes Pattern(size_t length, uint32_t seed) {
   return bytes;
 }
 
+// "\Device\ZelBrUsb<serial number>-<index>", the port's kernel name.
+inline std::u16string PortDeviceName(AdapterExtension* adapter, int number) {
+  return u"\\Device\\ZelBrUsb" + harness::ToU16(adapter->SerialNumber) + u"-" +
+         harness::ToU16(std::to_string(number - 1));
+}
+
 class SerialPortTest : public command_test::CommandChannelTest {
  protected:
   void TearDown() override {
@@ -67,11 +73,7 @@ class SerialPortTest : public command_test::CommandChannelTest {
     CommandChannelTest::TearDown();
   }
 
-  // "\Device\ZelBrUsb<serial number>-<index>", the port's kernel name.
-  std::u16string DeviceName(int number) {
-    return u"\\Device\\ZelBrUsb" + harness::ToU16(adapter()->SerialNumber) + u"-" +
-           harness::ToU16(std::to_string(number - 1));
-  }
+  std::u16string DeviceName(int number) { return PortDeviceName(adapter(), number); }
 
   // IRP_MJ_CREATE by name; the handle is closed at teardown if the test does not close it.
   NTSTATUS TryOpen(int number, PFILE_OBJECT* file) {
