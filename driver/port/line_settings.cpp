@@ -261,7 +261,10 @@ NTSTATUS PortSetChars(PortExtension* Port, PIRP Irp) {
     return STATUS_BUFFER_TOO_SMALL;
   }
   AcquireOwnedSpinLock(&Port->ControlLock);
+  // The receive path reads the event character under ReceiveLock alone.
+  AcquireOwnedSpinLock(&Port->ReceiveLock);
   Port->SpecialChars = Chars;
+  ReleaseOwnedSpinLock(&Port->ReceiveLock);
   ReleaseOwnedSpinLock(&Port->ControlLock);
   return STATUS_SUCCESS;
 }
