@@ -12,13 +12,8 @@ using namespace serial_test;
 using adapter_model::ScriptedPeer;
 
 // Every outcome needs the seed's moment to fall on each side of the completion; 500 moments
-// cover each window finely. The instrumented builds look for memory errors and data races in
-// the same interleavings at several times the cost per seed, so they replay fewer.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr uint64_t kRaceSeeds = 100;
-#else
+// cover each window finely.
 constexpr uint64_t kRaceSeeds = 500;
-#endif
 
 struct Outcomes {
   std::map<NTSTATUS, int> count;
