@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "adapter_model/cable.h"
+#include "adapter_model/protocol.h"
+#include "adapter_model/scripted_peer.h"
 #include "command_test_support.h"
 #include "simkernel/io.h"
 #include "simkernel/ntddser.h"
@@ -50,6 +52,12 @@ inline Bytes Pattern(size_t length, uint32_t seed) {
   return bytes;
 }
 
+// "\Device\ZelBrUsb<serial number>-<index>", the port's kernel name.
+inline std::u16string PortDeviceName(AdapterExtension* adapter, int number) {
+  return u"\\Device\\ZelBrUsb" + harness::ToU16(adapter->SerialNumber) + u"-" +
+         harness::ToU16(std::to_string(number - 1));
+}
+
 class SerialPortTest : public command_test::CommandChannelTest {
  protected:
   void TearDown() override {
@@ -65,11 +73,7 @@ class SerialPortTest : public command_test::CommandChannelTest {
     CommandChannelTest::TearDown();
   }
 
-  // "\Device\ZelBrUsb<serial number>-<index>", the port's kernel name.
-  std::u16string DeviceName(int number) {
-    return u"\\Device\\ZelBrUsb" + harness::ToU16(adapter()->SerialNumber) + u"-" +
-           harness::ToU16(std::to_string(number - 1));
-  }
+  std::u16string DeviceName(int number) { return PortDeviceName(adapter(), number); }
 
   // IRP_MJ_CREATE by name; the handle is closed at teardown if the test does not close it.
   NTSTATUS TryOpen(int number, PFILE_OBJECT* file) {
@@ -135,6 +139,33 @@ class SerialPortTest : public command_test::CommandChannelTest {
     cables_.push_back(
         std::make_unique<adapter_model::NullModemCable>(model().PortConnector(a), model().PortConnector(b)));
   }
+
+  adapter_model::ScriptedPeer& PlugPeer(int number, adapter_model::LineFormat format = {}) {
+    auto peer = std::make_unique<adapter_model::ScriptedPeer>(model().PortConnector(number), format);
+    auto* raw = peer.get();
+    cables_.push_back(std::move(peer));
+    return *raw;
+  }
+  // Unplugs whatever cable the port has.
+  void Unplug(adapter_model::Cable* cable) {
+    std::erase_if(cables_, [&](const auto& owned) { return owned.get() == cable; });
+  }
+
+  // OUT data transfers on the port's data pipe, in order, as the monitor saw them.
+  std::vector<Bytes> DataOut(int number) {
+    std::vector<Bytes> chunks;
+    for (const auto& record : fixture().Urbs(DataOutPipe(number))) chunks.push_back(record.out);
+    return chunks;
+  }
+  // Command blocks of one code sent since an earlier count of blocks.
+  std::vector<Bytes> BlocksWithCode(UCHAR code, size_t since = 0) {
+    std::vector<Bytes> matching;
+    for (auto& block : BlocksSince(since))
+      if (!block.empty() && block[0] == code) matching.push_back(block);
+    return matching;
+  }
+
+  sim::VirtualTime Tick() { return h().machine().TimeIncrement(); }
 
   PVOID DataInPipe(int number) { return port(number)->DataInPipe->PipeHandle; }
   PVOID DataOutPipe(int number) { return port(number)->DataOutPipe->PipeHandle; }

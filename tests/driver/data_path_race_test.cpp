@@ -1,0 +1,126 @@
+// Cancels and timeouts racing the data that would complete the same request, each scenario
+// replayed over many seeds. The seed picks both the scheduler's interleavings and the exact
+// moment of the cancel or timeout around the completion, so every outcome of each race
+// occurs; each one is asserted, and every run is checked by the verifier and the leak check.
+#include <map>
+
+#include "serial_port_test_support.h"
+
+namespace {
+
+using namespace serial_test;
+using adapter_model::ScriptedPeer;
+
+constexpr uint64_t kRaceSeeds = 500;
+
+struct Outcomes {
+  std::map<NTSTATUS, int> count;
+  void Add(NTSTATUS status) { ++count[status]; }
+  int Of(NTSTATUS status) const { return count.count(status) ? count.at(status) : 0; }
+};
+
+// A port of a fresh machine opened by name, with a scripted peer on its connector.
+struct RaceRig {
+  harness::DriverHarness& h;
+  harness::AdapterFixture& fixture;
+  std::unique_ptr<ScriptedPeer> peer;
+  PFILE_OBJECT file = nullptr;
+
+  RaceRig(harness::DriverHarness& harness, harness::AdapterFixture& adapterFixture, int number)
+      : h(harness), fixture(adapterFixture) {
+    peer = std::make_unique<ScriptedPeer>(fixture.model().PortConnector(number));
+    EXPECT_EQ(sim::io::Open(PortDeviceName(fixture.adapter(), number), &file), STATUS_SUCCESS);
+  }
+  ~RaceRig() {
+    if (file) sim::io::Close(file);
+    h.RunUntilIdle();
+  }
+  // A moment in [0, span) picked by the seed, in 50 us steps.
+  sim::VirtualTime Jitter(sim::VirtualTime span) {
+    return static_cast<sim::VirtualTime>(h.machine().RandomBelow(static_cast<uint64_t>(span / 500))) * 500;
+  }
+};
+
+// A read waiting for 8 characters at 9600 (about 8.3 ms of line time) is cancelled around
+// the moment the last one arrives: it ends complete with all 8, or cancelled with none; the
+// stream after it is never out of order.
+TEST(DataPathRaces, ReadCancelledAsItsLastByteArrives) {
+  Outcomes outcomes;
+  for (uint64_t seed = 1; seed <= kRaceSeeds; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto problems = command_test::RunSeed(seed, [&](harness::DriverHarness& h, harness::AdapterFixture& fixture) {
+      RaceRig rig(h, fixture, 1);
+      Bytes data = Pattern(8, static_cast<uint32_t>(seed));
+      sim::io::Request read = sim::io::ReadAsync(rig.file, 8);
+      rig.peer->Send(data);
+      h.Advance(7 * kMillisecond + rig.Jitter(3 * kMillisecond));
+      read.Cancel();
+      ASSERT_TRUE(h.RunUntil([&] { return read.IsComplete(); }));
+      outcomes.Add(read.Status());
+      if (read.Status() == STATUS_SUCCESS) {
+        EXPECT_EQ(read.Output(), data);
+      } else {
+        EXPECT_EQ(read.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(read.Information(), 0u);
+      }
+      // What the port receives next is whole and in order.
+      Bytes next = Pattern(5, 1000 + static_cast<uint32_t>(seed));
+      sim::io::Request after = sim::io::ReadAsync(rig.file, 5);
+      h.Advance(5 * kMillisecond);
+      rig.peer->Send(next);
+      Bytes got = after.Wait().output;
+      if (read.Status() == STATUS_SUCCESS) {
+        EXPECT_EQ(got, next);
+      }
+    });
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(outcomes.Of(STATUS_SUCCESS), 0);
+  EXPECT_GT(outcomes.Of(STATUS_CANCELLED), 0);
+}
+
+// A 10-byte write is cancelled around the moment its one transfer is acknowledged: complete
+// with 10 or cancelled with 0; the far end sees the bytes at most once, in order.
+TEST(DataPathRaces, WriteCancelledAsItsTransferCompletes) {
+  Outcomes outcomes;
+  for (uint64_t seed = 1; seed <= kRaceSeeds; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    auto problems = command_test::RunSeed(seed, [&](harness::DriverHarness& h, harness::AdapterFixture& fixture) {
+      RaceRig rig(h, fixture, 2);
+      Bytes data = Pattern(10, static_cast<uint32_t>(seed));
+      sim::io::Request write = sim::io::WriteAsync(rig.file, data);
+      h.Advance(rig.Jitter(3 * kMillisecond));
+      write.Cancel();
+      ASSERT_TRUE(h.RunUntil([&] { return write.IsComplete(); }));
+      outcomes.Add(write.Status());
+      if (write.Status() == STATUS_SUCCESS) {
+        EXPECT_EQ(write.Information(), 10u);
+      } else {
+        EXPECT_EQ(write.Status(), STATUS_CANCELLED);
+        EXPECT_EQ(write.Information(), 0u);
+      }
+      // A second write goes out after whatever of the first did.
+      Bytes second = Pattern(6, 2000 + static_cast<uint32_t>(seed));
+      EXPECT_EQ(sim::io::Write(rig.file, second).information, 6u);
+      h.Advance(40 * kMillisecond);
+      Bytes wire = rig.peer->ReceivedBytes();
+      ASSERT_GE(wire.size(), second.size());
+      const size_t prefix = wire.size() - second.size();
+      ASSERT_LE(prefix, data.size());
+      if (write.Status() == STATUS_SUCCESS) {
+        EXPECT_EQ(prefix, data.size());
+      }
+      EXPECT_EQ(Bytes(wire.begin(), wire.begin() + static_cast<long>(prefix)),
+                Bytes(data.begin(), data.begin() + static_cast<long>(prefix)));
+      EXPECT_EQ(Bytes(wire.begin() + static_cast<long>(prefix), wire.end()), second);
+      EXPECT_EQ(fixture.MaxInFlight(fixture.adapter()->Ports[1]->DataOutPipe->PipeHandle), 1u);
+    });
+    EXPECT_TRUE(problems.empty()) << ::testing::PrintToString(problems);
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(outcomes.Of(STATUS_SUCCESS), 0);
+  EXPECT_GT(outcomes.Of(STATUS_CANCELLED), 0);
+}
+
+}  // namespace
