@@ -54,9 +54,10 @@ std::string Table(const Run& run) {
 
   line(fmt::format("Data path benchmark, seed {}", run.seed));
   line("");
-  line(fmt::format("1. Full duplex through loopback plugs, {:.3f} virtual s, writes of 1..{} bytes, {} reads of up to a few ms "
-                   "pending",
-                   t.virtualSeconds, t.options.largestWrite, t.options.readsPending));
+  line(fmt::format("1. Four ports full duplex through loopback plugs for {:.3f} virtual s: {} writes of 1..{} bytes and {} "
+                   "reads of {} bytes pending per port",
+                   t.virtualSeconds, t.options.writesPending, t.options.largestWrite, t.options.readsPending,
+                   t.readLength));
   if (!t.ports.empty()) line(fmt::format("   line: {}", LineText(t.ports.front().line)));
   line("   port   TX B/s    TX %    RX B/s    RX %   written  read back  lost  dup  changed   overruns: firmware  driver");
   std::string driverNote;
@@ -65,7 +66,7 @@ std::string Table(const Run& run) {
     if (p.driver.status == STATUS_SUCCESS)
       driver = fmt::format("{} + {}", p.driver.serialOverruns, p.driver.bufferOverruns);
     else
-      driverNote = fmt::format("   driver overruns: IOCTL_SERIAL_GET_STATS answered {}", Status(p.driver.status));
+      driverNote = fmt::format("   driver overruns: not reachable, IOCTL_SERIAL_GET_STATS answered {}", Status(p.driver.status));
     line(fmt::format("   {:<4} {:>9.1f} {:>6.2f} {:>9.1f} {:>6.2f} {:>9} {:>10} {:>5} {:>4} {:>8}   {:>18}  {}", p.port,
                      p.txPerSecond, 100 * p.txShare, p.rxPerSecond, 100 * p.rxShare, p.stream.sent, p.stream.received,
                      p.stream.lost, p.stream.duplicated, p.stream.corrupted, p.modelOverruns, driver));
@@ -111,6 +112,7 @@ nlohmann::json Json(const Run& run) {
 
   nlohmann::json& s1 = j["throughput"];
   s1["virtual_seconds"] = t.virtualSeconds;
+  s1["read_length"] = t.readLength;
   s1["largest_write"] = t.options.largestWrite;
   s1["reads_pending"] = t.options.readsPending;
   s1["writes_pending"] = t.options.writesPending;

@@ -6,12 +6,13 @@
 namespace bench {
 namespace {
 
-// Long enough that a pseudo-random stream repeats none of its windows by chance.
-constexpr size_t kWindow = 16;
+// Long enough that a pseudo-random stream repeats none of its windows by chance, short enough
+// to fit between two gaps of a stream that lost bytes often.
+constexpr size_t kWindow = 8;
 constexpr size_t kSearchBehind = 64 * 1024;
 constexpr size_t kSearchAhead = 1024 * 1024;
 // A stream garbled throughout is not searched at every byte.
-constexpr int kSearchBudget = 256;
+constexpr int kSearchBudget = 4096;
 
 // Where in `sent` the window of received bytes at `at` occurs, nearest to `expected` first.
 std::optional<size_t> Resynchronise(std::span<const uint8_t> sent, std::span<const uint8_t> window,

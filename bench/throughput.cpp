@@ -14,9 +14,11 @@ namespace {
 
 using sim::VirtualTime;
 
-// A port that has seen nothing come back for this long has lost its bytes.
+// A run in which nothing completed for this long has lost bytes (or hangs).
 constexpr VirtualTime kStallAfter = 2 * sim::kSecond;
 
+// What the application tasks of one port share with each other and with the controller.
+// Only one task of the machine runs at a time.
 struct Flow {
   int port = 0;
   PFILE_OBJECT file = nullptr;
@@ -28,7 +30,18 @@ struct Flow {
   uint64_t readAsked = 0;  // bytes all reads issued so far ask for
   uint64_t readBytesInSpan = 0;
   uint64_t wireAtStart = 0;
+  KEVENT written;  // the writer issued more, or stopped
+  bool writerDone = false;
+  bool readerDone = false;
   PortFlow figures;
+};
+
+struct Shared {
+  bool writing = true;    // writers issue more
+  bool measuring = true;  // read bytes count toward the span
+  bool stopping = false;  // the run stalled: issue nothing more
+  VirtualTime lastCompletion = 0;
+  std::vector<std::string>* problems = nullptr;
 };
 
 // Reads never ask for more than the writes issued so far will bring back, so that every read
@@ -37,6 +50,66 @@ struct Flow {
 ULONG ReadLength(const LineSetup& line) {
   const double bytes = line.LineBytesPerSecond() / 200;
   return static_cast<ULONG>(std::clamp(bytes, 8.0, 256.0));
+}
+
+// One application thread writing back to back: `pending` writes queued at the port at all
+// times, each of 1 to `largest` bytes of a pseudo-random stream.
+void Writer(Flow& flow, Shared& shared, const ThroughputOptions& options) {
+  for (;;) {
+    while (shared.writing && !shared.stopping && flow.writes.size() < options.writesPending) {
+      const size_t length = 1 + flow.random() % options.largestWrite;
+      std::vector<uint8_t> bytes(length);
+      for (auto& b : bytes) b = static_cast<uint8_t>(flow.random() >> 56);
+      flow.sent.insert(flow.sent.end(), bytes.begin(), bytes.end());
+      flow.writes.emplace_back(sim::io::WriteAsync(flow.file, bytes), length);
+      KeSetEvent(&flow.written, IO_NO_INCREMENT, FALSE);
+    }
+    if (flow.writes.empty()) break;
+    // Requests of one kind complete in the order they were queued.
+    auto [write, length] = flow.writes.front();
+    sim::io::Result done = write.Wait();
+    flow.writes.pop_front();
+    shared.lastCompletion = sim::Machine::Current().Now();
+    ++flow.figures.writes;
+    if (done.status != STATUS_SUCCESS || done.information != length) {
+      ++flow.figures.failedRequests;
+      shared.problems->push_back(fmt::format("port {}: write of {} bytes ended {} with {} written", flow.port, length,
+                                             harness::StatusText(done.status), done.information));
+    }
+  }
+  flow.writerDone = true;
+  KeSetEvent(&flow.written, IO_NO_INCREMENT, FALSE);
+}
+
+// One application thread reading: `pending` reads queued at the port whenever the writes
+// issued so far leave bytes to ask for.
+void Reader(Flow& flow, Shared& shared, const ThroughputOptions& options) {
+  const ULONG readLength = ReadLength(flow.figures.line);
+  for (;;) {
+    while (!shared.stopping && flow.reads.size() < options.readsPending && flow.readAsked < flow.sent.size()) {
+      const auto length = static_cast<ULONG>(std::min<uint64_t>(readLength, flow.sent.size() - flow.readAsked));
+      flow.reads.push_back(sim::io::ReadAsync(flow.file, length));
+      flow.readAsked += length;
+    }
+    if (flow.reads.empty()) {
+      if (shared.stopping || (flow.writerDone && flow.readAsked >= flow.sent.size())) break;
+      KeWaitForSingleObject(&flow.written, Executive, KernelMode, FALSE, nullptr);
+      continue;
+    }
+    sim::io::Request read = flow.reads.front();
+    sim::io::Result done = read.Wait();
+    flow.reads.pop_front();
+    shared.lastCompletion = sim::Machine::Current().Now();
+    ++flow.figures.reads;
+    if (done.status != STATUS_SUCCESS) {
+      ++flow.figures.failedRequests;
+      shared.problems->push_back(fmt::format("port {}: read ended {} with {} bytes", flow.port,
+                                             harness::StatusText(done.status), done.information));
+    }
+    flow.received.insert(flow.received.end(), done.output.begin(), done.output.end());
+    if (shared.measuring) flow.readBytesInSpan += done.output.size();
+  }
+  flow.readerDone = true;
 }
 
 sim::usb::BusStatistics Delta(const sim::usb::BusStatistics& before, const sim::usb::BusStatistics& after) {
@@ -69,70 +142,17 @@ ThroughputResult RunThroughput(const ThroughputOptions& options) {
     Flow& flow = flows[port - 1];
     flow.port = port;
     flow.random.seed(options.seed * 4 + static_cast<uint64_t>(port));
+    KeInitializeEvent(&flow.written, SynchronizationEvent, FALSE);
     rig.PlugLoopback(port);
     flow.file = rig.Open(port);
     flow.figures.port = port;
     flow.figures.line = rig.SetLine(port, options.baud);
   }
-
-  bool writing = true;
-  bool measuring = true;
-  auto issue = [&](Flow& flow) {
-    while (writing && flow.writes.size() < options.writesPending) {
-      const size_t length = 1 + flow.random() % options.largestWrite;
-      std::vector<uint8_t> bytes(length);
-      for (auto& b : bytes) b = static_cast<uint8_t>(flow.random() >> 56);
-      flow.sent.insert(flow.sent.end(), bytes.begin(), bytes.end());
-      flow.writes.emplace_back(sim::io::WriteAsync(flow.file, bytes), length);
-    }
-    const ULONG readLength = ReadLength(flow.figures.line);
-    while (flow.reads.size() < options.readsPending && flow.readAsked < flow.sent.size()) {
-      const auto length = static_cast<ULONG>(std::min<uint64_t>(readLength, flow.sent.size() - flow.readAsked));
-      flow.reads.push_back(sim::io::ReadAsync(flow.file, length));
-      flow.readAsked += length;
-    }
-  };
-  // Requests of one kind complete in the order they were queued.
-  auto collect = [&](Flow& flow) {
-    bool progress = false;
-    while (!flow.writes.empty() && flow.writes.front().first.IsComplete()) {
-      auto [write, length] = flow.writes.front();
-      flow.writes.pop_front();
-      ++flow.figures.writes;
-      if (write.Status() != STATUS_SUCCESS || write.Information() != length) {
-        ++flow.figures.failedRequests;
-        result.problems.push_back(fmt::format("port {}: write of {} bytes ended {} with {} written", flow.port, length,
-                                              harness::StatusText(write.Status()), write.Information()));
-      }
-      progress = true;
-    }
-    while (!flow.reads.empty() && flow.reads.front().IsComplete()) {
-      sim::io::Request read = flow.reads.front();
-      flow.reads.pop_front();
-      ++flow.figures.reads;
-      if (read.Status() != STATUS_SUCCESS) {
-        ++flow.figures.failedRequests;
-        result.problems.push_back(
-            fmt::format("port {}: read ended {}", flow.port, harness::StatusText(read.Status())));
-      }
-      std::vector<uint8_t> bytes = read.Output();
-      flow.received.insert(flow.received.end(), bytes.begin(), bytes.end());
-      if (measuring) flow.readBytesInSpan += bytes.size();
-      progress = true;
-    }
-    return progress;
-  };
-  auto anyComplete = [&] {
-    for (const Flow& flow : flows) {
-      if (!flow.writes.empty() && flow.writes.front().first.IsComplete()) return true;
-      if (!flow.reads.empty() && flow.reads.front().IsComplete()) return true;
-    }
-    return false;
-  };
-  auto finished = [&] {
-    for (const Flow& flow : flows)
-      if (!flow.writes.empty() || !flow.reads.empty() || flow.readAsked < flow.sent.size()) return false;
-    return true;
+  result.readLength = ReadLength(flows.front().figures.line);
+  Shared shared;
+  shared.problems = &result.problems;
+  auto allDone = [&] {
+    return std::all_of(flows.begin(), flows.end(), [](const Flow& f) { return f.writerDone && f.readerDone; });
   };
 
   const VirtualTime start = machine.Now();
@@ -140,45 +160,57 @@ ThroughputResult RunThroughput(const ThroughputOptions& options) {
   const sim::usb::BusStatistics busAtStart = sim::usb::Statistics();
   for (Flow& flow : flows) flow.wireAtStart = rig.model().PortUart(flow.port).CharactersSent();
   const auto wallStart = std::chrono::steady_clock::now();
-  VirtualTime lastProgress = start;
+  shared.lastCompletion = start;
 
   try {
-    for (Flow& flow : flows) issue(flow);
-    while (!finished()) {
-      const VirtualTime deadline = measuring ? end : lastProgress + kStallAfter;
-      machine.RunUntil([&] { return anyComplete() || machine.Now() >= deadline; },
-                       std::max<VirtualTime>(deadline - machine.Now(), 0));
-      const bool spanEnds = measuring && machine.Now() >= end;
-      if (spanEnds) {
-        // The span ends here: what moved in it, before anything else is issued.
-        result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-        result.virtualSeconds = double(machine.Now() - start) / sim::kSecond;
-        const auto bus = Delta(busAtStart, sim::usb::Statistics());
-        result.bus.frames = bus.frames;
-        result.bus.milliseconds = static_cast<uint64_t>((machine.Now() - start) / sim::usb::kFrameLength);
-        result.bus.packets = bus.bulkPackets;
-        result.bus.naks = bus.naks;
-        result.bus.bytes = bus.bulkBytes;
-        result.bus.maxPacketsInFrame = bus.maxBulkPacketsInFrame;
-        result.bus.packetLimit = sim::usb::kBulkPacketsPerFrame;
-        for (Flow& flow : flows)
-          flow.figures.wireBytes = rig.model().PortUart(flow.port).CharactersSent() - flow.wireAtStart;
-        measuring = false;
-        writing = false;
-        lastProgress = machine.Now();
+    for (Flow& flow : flows) {
+      rig.h().Spawn(fmt::format("port {} writer", flow.port), [&] { Writer(flow, shared, options); });
+      rig.h().Spawn(fmt::format("port {} reader", flow.port), [&] { Reader(flow, shared, options); });
+    }
+    machine.RunUntil([&] { return machine.Now() >= end || machine.Now() >= shared.lastCompletion + kStallAfter; },
+                     end - start, /*failOnDeadlock=*/false);
+    // The span ends here: what moved in it.
+    result.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    result.virtualSeconds = double(machine.Now() - start) / sim::kSecond;
+    const auto bus = Delta(busAtStart, sim::usb::Statistics());
+    result.bus.frames = bus.frames;
+    result.bus.milliseconds = static_cast<uint64_t>((machine.Now() - start) / sim::usb::kFrameLength);
+    result.bus.packets = bus.bulkPackets;
+    result.bus.naks = bus.naks;
+    result.bus.bytes = bus.bulkBytes;
+    result.bus.maxPacketsInFrame = bus.maxBulkPacketsInFrame;
+    result.bus.packetLimit = sim::usb::kBulkPacketsPerFrame;
+    for (Flow& flow : flows)
+      flow.figures.wireBytes = rig.model().PortUart(flow.port).CharactersSent() - flow.wireAtStart;
+    shared.measuring = false;
+    shared.writing = false;
+
+    // Every write issued drains and comes back, unless bytes went missing.
+    while (!allDone()) {
+      const VirtualTime stallAt = shared.lastCompletion + kStallAfter;
+      const bool reached = machine.RunUntil([&] { return allDone() || machine.Now() >= stallAt; },
+                                            std::max<VirtualTime>(stallAt - machine.Now(), 0),
+                                            /*failOnDeadlock=*/false);
+      if (allDone()) break;
+      // Something completed meanwhile: wait on from the latest completion.
+      if (reached && shared.lastCompletion + kStallAfter > machine.Now()) continue;
+      for (const Flow& flow : flows)
+        if (!flow.reads.empty() || !flow.writes.empty())
+          result.problems.push_back(fmt::format(
+              "port {}: {} read(s) and {} write(s) still pending at {:.6f} s, the last completion at {:.6f} s",
+              flow.port, flow.reads.size(), flow.writes.size(), double(machine.Now() - start) / sim::kSecond,
+              double(shared.lastCompletion - start) / sim::kSecond));
+      // What is still pending is taken back, so that the ports can close.
+      shared.stopping = true;
+      for (Flow& flow : flows) {
+        for (auto& read : flow.reads) read.Cancel();
+        for (auto& [write, length] : flow.writes) write.Cancel();
+        KeSetEvent(&flow.written, IO_NO_INCREMENT, FALSE);
       }
-      bool progress = false;
-      for (Flow& flow : flows) progress = collect(flow) || progress;
-      if (progress) {
-        lastProgress = machine.Now();
-      } else if (!spanEnds) {
-        // Nothing completed for kStallAfter, or nothing is left to happen at all.
-        if (measuring)
-          result.problems.push_back(fmt::format("nothing left to happen {:.6f} s into the run, with requests pending",
-                                                double(machine.Now() - start) / sim::kSecond));
+      if (!machine.RunUntil(allDone, kStallAfter, /*failOnDeadlock=*/false)) {
+        result.problems.push_back("cancelled requests did not complete");
         break;
       }
-      for (Flow& flow : flows) issue(flow);
     }
   } catch (const std::exception& error) {
     result.problems.push_back(std::string("run stopped: ") + error.what());
@@ -194,11 +226,6 @@ ThroughputResult RunThroughput(const ThroughputOptions& options) {
       f.rxShare = f.rxPerSecond / f.line.LineBytesPerSecond();
     }
     f.stream = CompareStreams(flow.sent, flow.received);
-    if (!flow.reads.empty() || !flow.writes.empty())
-      result.problems.push_back(fmt::format(
-          "port {}: {} read(s) and {} write(s) still pending at {:.6f} s, the last completion at {:.6f} s", flow.port,
-          flow.reads.size(), flow.writes.size(), double(machine.Now() - start) / sim::kSecond,
-          double(lastProgress - start) / sim::kSecond));
     if (adapter_model::SerialChannel* channel = rig.model().Channel(flow.port)) {
       f.modelOverruns = channel->Stats().overruns;
       f.modelReceived = channel->Stats().received;

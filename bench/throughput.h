@@ -61,6 +61,7 @@ struct PipeUse {
 
 struct ThroughputResult {
   ThroughputOptions options;
+  unsigned readLength = 0;    // bytes each read asks for (less for the last ones)
   double virtualSeconds = 0;  // the measured span
   double wallSeconds = 0;     // what simulating it took
   std::vector<PortFlow> ports;
