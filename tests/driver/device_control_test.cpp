@@ -6,23 +6,7 @@
 namespace serial_test {
 namespace {
 
-class DeviceControl : public PortControlTest {
- protected:
-  // Everything the GET requests of the port report, to show that a refused request changed
-  // nothing.
-  Bytes Reported() {
-    Bytes all;
-    for (auto [code, size] : kGets) {
-      Bytes output = Ioctl(file_, code, {}, size).output;
-      all.insert(all.end(), output.begin(), output.end());
-    }
-    return all;
-  }
-  static constexpr std::pair<ULONG, ULONG> kGets[] = {
-      {IOCTL_SERIAL_GET_BAUD_RATE, 4}, {IOCTL_SERIAL_GET_LINE_CONTROL, 3}, {IOCTL_SERIAL_GET_CHARS, 6},
-      {IOCTL_SERIAL_GET_HANDFLOW, 16}, {IOCTL_SERIAL_GET_MODEMSTATUS, 4},  {IOCTL_SERIAL_GET_TIMEOUTS, 20},
-  };
-};
+class DeviceControl : public PortControlTest {};
 
 TEST_F(DeviceControl, UnknownCodesAndOtherTransferMethodsAreRefusedUntouched) {
   const ULONG codes[] = {
@@ -108,6 +92,14 @@ TEST_F(DeviceControl, OutputsAreWrittenWholeAndReportOnlyTheirOwnLength) {
     EXPECT_EQ(dirty.output, clean.output);
   }
   EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) >> 8, 0u);
+}
+
+TEST_F(DeviceControl, AnImmediateCharacterIsLeftPendingForTheWritePath) {
+  sim::io::Result result = Ioctl(file_, IOCTL_SERIAL_IMMEDIATE_CHAR, Bytes{'Z'});
+  EXPECT_EQ(result.dispatchStatus, STATUS_PENDING);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  h().Advance(10 * kMillisecond);
+  EXPECT_EQ(model().Channel(kPort)->Stats().transmitted, 1u);
 }
 
 TEST_F(DeviceControl, WhileAnErrorAbortsTheRequestsAreCancelled) {

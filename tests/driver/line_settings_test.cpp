@@ -248,6 +248,27 @@ TEST_F(LineSettings, ModemStatusIsTheLastOneTheAdapterReported) {
   EXPECT_EQ(status & ~0xFFu, 0u);
 }
 
+TEST_F(LineSettings, ASettingsCommandThatCannotBeQueuedChangesNothing) {
+  SERIAL_BAUD_RATE baud{19200};
+  SERIAL_LINE_CONTROL line{STOP_BITS_2, EVEN_PARITY, 7};
+  SERIAL_HANDFLOW flow{SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 1, 1};
+  const std::pair<ULONG, Bytes> requests[] = {{IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(baud)},
+                                              {IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(line)},
+                                              {IOCTL_SERIAL_SET_HANDFLOW, BytesOf(flow)},
+                                              {IOCTL_SERIAL_SET_RTS, {}}};
+  Bytes before = Reported();
+  const adapter_model::PortSettings applied = Applied();
+  for (const auto& [code, input] : requests) {
+    SCOPED_TRACE(testing::Message() << std::hex << code);
+    sim::pool::FailNextAllocations(1, sim::pool::TagFromString("BR11"));  // the command message
+    auto sent = Sent([&] { EXPECT_EQ(Ioctl(file_, code, input).status, STATUS_INSUFFICIENT_RESOURCES); });
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(Reported(), before);
+    EXPECT_EQ(EncodePortConfig(kPort, Applied()), EncodePortConfig(kPort, applied));
+  }
+  EXPECT_EQ(SetBaud(file_, 19200), STATUS_SUCCESS);
+}
+
 // Settings requests from two applications at once, over many interleavings: the adapter ends
 // with the block the port reports, and no request's change is lost.
 TEST(LineSettingsRace, RacingSettingsRequestsLeaveTheAdapterWithTheReportedBlock) {

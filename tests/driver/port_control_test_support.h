@@ -48,6 +48,21 @@ class PortControlTest : public SerialPortTest {
     return BlocksSince(before);
   }
 
+  // The GET requests of the line settings and timeouts, with their output sizes.
+  static constexpr std::pair<ULONG, ULONG> kGets[] = {
+      {IOCTL_SERIAL_GET_BAUD_RATE, 4}, {IOCTL_SERIAL_GET_LINE_CONTROL, 3}, {IOCTL_SERIAL_GET_CHARS, 6},
+      {IOCTL_SERIAL_GET_HANDFLOW, 16}, {IOCTL_SERIAL_GET_MODEMSTATUS, 4},  {IOCTL_SERIAL_GET_TIMEOUTS, 20},
+  };
+  // Everything they report, to show that a refused request changed nothing.
+  Bytes Reported() {
+    Bytes all;
+    for (auto [code, size] : kGets) {
+      Bytes output = Ioctl(file_, code, {}, size).output;
+      all.insert(all.end(), output.begin(), output.end());
+    }
+    return all;
+  }
+
   ULONG Baud() { return Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate; }
   const adapter_model::PortSettings& Applied() { return model().Channel(kPort)->Settings(); }
 

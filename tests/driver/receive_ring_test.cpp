@@ -85,4 +85,33 @@ TEST_F(ReceiveRingTest, OverflowKeepsTheOldestBytesAndCountsTheOverrun) {
   EXPECT_EQ(Close(file), STATUS_SUCCESS);
 }
 
+// Enlarging the ring while the stream runs: the request waits behind the read ahead of it,
+// moves what the ring holds into the larger buffer in order, and the larger buffer then
+// holds more than the old one could.
+TEST_F(ReceiveRingTest, QueueSizeUnderTrafficKeepsTheStreamInOrder) {
+  adapter_model::LineFormat fast;
+  fast.baud = 115200;
+  adapter_model::ScriptedPeer& peer = PlugPeer(1, fast);
+  PFILE_OBJECT file = Open(1);
+  ASSERT_EQ(SetBaud(file, 115200), STATUS_SUCCESS);
+  Bytes data = Pattern(14000, 6);
+  sim::io::Request first = sim::io::ReadAsync(file, 1000);
+  SERIAL_QUEUE_SIZE size{16384, 0};
+  sim::io::Request resize = IoctlAsync(file, IOCTL_SERIAL_SET_QUEUE_SIZE, BytesOf(size));
+  EXPECT_EQ(resize.DispatchStatus(), STATUS_PENDING) << "queued behind the read";
+  peer.Send(data);
+  h().RunUntil([&] { return resize.IsComplete(); });
+  EXPECT_EQ(resize.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+  Drain(peer);
+  EXPECT_EQ(port(1)->ReceiveBufferSize, 16384u);
+  EXPECT_EQ(port(1)->ReceiveBufferCount, 13000u) << "more than the old ring held, none dropped";
+  EXPECT_EQ(port(1)->PerfStats.BufferOverrunErrorCount, 0u);
+  Bytes got = first.Output();
+  Bytes rest = sim::io::Read(file, 13000).output;
+  got.insert(got.end(), rest.begin(), rest.end());
+  EXPECT_TRUE(got == data);
+  EXPECT_EQ(Close(file), STATUS_SUCCESS);
+}
+
 }  // namespace
