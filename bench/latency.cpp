@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <optional>
 #include <random>
 
 #include "adapter_model/scripted_peer.h"
