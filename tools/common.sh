@@ -2,9 +2,9 @@
 # Debian 12 machine, then configure and build one build directory. Sourced, not run.
 
 # cmake, ninja and g++ build the host; gtest/gmock run the tests; CLI11 parses the simulator's
-# options; the mingw-w64 cross compiler checks the target build; tshark decodes the USB captures
-# in the tests.
-ZEL_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev g++-mingw-w64-i686-win32 tshark)
+# and the benchmark's options; fmt and nlohmann-json write the benchmark's table and JSON; the
+# mingw-w64 cross compiler checks the target build; tshark decodes the USB captures in the tests.
+ZEL_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libfmt-dev nlohmann-json3-dev g++-mingw-w64-i686-win32 tshark)
 ZEL_JOBS=${ZEL_JOBS:-2}
 
 zel_root() {
