@@ -4,14 +4,8 @@
 #include "core/helpers.h"
 #include "datapath/request_queue.h"
 
-VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PortExtension* Port = (PortExtension*)DeviceObject->DeviceExtension;
+VOID QueuedRequestRelease(PortExtension* Port, PIRP Irp) {
   PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-
-  Irp->IoStatus.Information = 0;
-  Irp->IoStatus.Status = STATUS_CANCELLED;
-  RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-
   if (Stack->MajorFunction == IRP_MJ_WRITE) {
     ASSERT(Port->QueuedCharCount >= Stack->Parameters.Write.Length);
     Port->QueuedCharCount -= Stack->Parameters.Write.Length;
@@ -20,7 +14,14 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // The receive buffer it would have installed.
     FreePoolAndClear(&Stack->Parameters.Others.Argument4);
   }
+}
 
+VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortExtension* Port = (PortExtension*)DeviceObject->DeviceExtension;
+  Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = STATUS_CANCELLED;
+  RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+  QueuedRequestRelease(Port, Irp);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   CompleteRequest(Irp, IO_SERIAL_INCREMENT);
 }

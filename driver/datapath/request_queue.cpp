@@ -30,9 +30,7 @@ NTSTATUS StartOrQueueRequest(PortExtension* Port, PIRP Irp, PLIST_ENTRY Queue, P
   }
 
   if (Irp->Cancel) {
-    if (IsWrite) {
-      Port->QueuedCharCount -= Stack->Parameters.Write.Length;
-    }
+    QueuedRequestRelease(Port, Irp);
     IoReleaseCancelSpinLock(OldIrql);
     Irp->IoStatus.Status = STATUS_CANCELLED;
     Irp->IoStatus.Information = 0;

@@ -67,6 +67,10 @@ VOID ReleaseRequestReferences(PIRP Current, PKTIMER IntervalTimer, PKTIMER Total
 // Takes the cancel spin lock itself. Queue may be NULL (a kind without a queue).
 VOID TakeNextRequest(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN CompleteCurrent);
 
+// What a request that is cancelled instead of served gives back, cancel spin lock held: a
+// write's length leaves QueuedCharCount; a queue-size request's new buffer is freed.
+VOID QueuedRequestRelease(PortExtension* Port, PIRP Irp);
+
 // Cancel routine of every waiting request: STATUS_CANCELLED, information 0, boost 2. A
 // write's length leaves QueuedCharCount; a queue-size request's new buffer is freed.
 VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -340,6 +340,13 @@ size_t InFlightIrpCount() {
   return count;
 }
 
+size_t AllocatedIrpCount() {
+  size_t count = 0;
+  for (const auto& [irp, record] : Io().irps)
+    count += record.ownsMemory && record.origin == IrpOrigin::Driver && !record.freed;
+  return count;
+}
+
 void FailNextIrpAllocations(int count, int skip) { Io().irpFailures = FailurePlan{std::max(skip, 0), count}; }
 
 }  // namespace sim::io

@@ -114,4 +114,39 @@ TEST_F(ReceiveRingTest, QueueSizeUnderTrafficKeepsTheStreamInOrder) {
   EXPECT_EQ(Close(file), STATUS_SUCCESS);
 }
 
+NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  *static_cast<NTSTATUS*>(context) = irp->IoStatus.Status;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A queue-size request cancelled before it reaches the port (as a layered driver may do) is
+// completed at once behind the read ahead of it, and the buffer it was given is freed.
+TEST_F(ReceiveRingTest, QueueSizeArrivingCancelledFreesItsBuffer) {
+  PFILE_OBJECT file = Open(2);
+  sim::io::Request read = sim::io::ReadAsync(file, 10);
+  ASSERT_EQ(read.DispatchStatus(), STATUS_PENDING);
+  SERIAL_QUEUE_SIZE size{8192, 0};
+  NTSTATUS status = STATUS_PENDING;
+  NTSTATUS dispatched = STATUS_PENDING;
+  h().RunTask("layered driver", [&] {
+    PIRP irp = IoAllocateIrp(port(2)->Self->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    irp->AssociatedIrp.SystemBuffer = &size;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_SET_QUEUE_SIZE;
+    next->Parameters.DeviceIoControl.InputBufferLength = sizeof(size);
+    IoSetCompletionRoutine(irp, RecordCompletion, &status, TRUE, TRUE, TRUE);
+    IoCancelIrp(irp);  // no cancel routine yet: only the flag is set
+    dispatched = IoCallDriver(port(2)->Self, irp);
+    IoFreeIrp(irp);
+  });
+  EXPECT_EQ(dispatched, STATUS_CANCELLED);
+  EXPECT_EQ(status, STATUS_CANCELLED);
+  EXPECT_EQ(sim::pool::OutstandingCount(TAG_BR40), 0u) << "the new buffer was freed";
+  EXPECT_EQ(port(2)->ReceiveBufferSize, 4096u);
+  EXPECT_FALSE(read.IsComplete());
+  EXPECT_EQ(Close(file), STATUS_SUCCESS);
+}
+
 }  // namespace

@@ -131,4 +131,25 @@ TEST_F(WritePathTest, WriteAfterOneCancelledMidChunkGoesOutWholeAndAlone) {
   EXPECT_EQ(Close(file), STATUS_SUCCESS);
 }
 
+// A transfer whose MDL cannot be had frees the request allocated for it: the write stays
+// current until its cancel, nothing leaks, and the next write goes out.
+TEST_F(WritePathTest, TransferWithoutAnMdlLeaksNothingAndTheWriteEndsByItsCancel) {
+  PFILE_OBJECT file = Open(1);
+  // Once the open's answers are in, the response loop's read stays posted and nothing else
+  // allocates: the write's transfer gets the failure.
+  h().Advance(50 * kMillisecond);
+  const size_t irpsBefore = sim::io::AllocatedIrpCount();
+  sim::io::FailNextMdlAllocations(1);
+  sim::io::Request write = sim::io::WriteAsync(file, Pattern(10, 12));
+  h().Advance(50 * kMillisecond);
+  EXPECT_TRUE(DataOut(1).empty());
+  ASSERT_FALSE(write.IsComplete());
+  EXPECT_TRUE(write.Cancel());
+  h().RunUntil([&] { return write.IsComplete(); });
+  EXPECT_EQ(write.Status(), STATUS_CANCELLED);
+  EXPECT_EQ(sim::io::AllocatedIrpCount(), irpsBefore) << "the request of the failed transfer was freed";
+  EXPECT_EQ(sim::io::Write(file, Pattern(10, 13)).information, 10u);
+  EXPECT_EQ(Close(file), STATUS_SUCCESS);
+}
+
 }  // namespace

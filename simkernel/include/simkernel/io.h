@@ -230,6 +230,7 @@ std::vector<PowerRequestRecord> PowerRequests();
 // ---- IRPs ------------------------------------------------------------------------------------
 
 size_t InFlightIrpCount();  // dispatched and not yet completed
+size_t AllocatedIrpCount();  // allocated with IoAllocateIrp and not yet freed
 // Failure injection for IRPs and MDLs drivers ask for (IoAllocateIrp, IoBuild*Request,
 // PoRequestPowerIrp, IoAllocateMdl); the managers' own requests never fail. Skip `skip`
 // allocations, then fail `count`. A new call replaces the previous plan.
