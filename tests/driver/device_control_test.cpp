@@ -118,7 +118,8 @@ TEST_F(DeviceControl, WhileAnErrorAbortsTheRequestsAreCancelled) {
     EXPECT_EQ(result.boost, IO_NO_INCREMENT);
     EXPECT_TRUE(sent.empty());
   }
-  EXPECT_EQ(port(kPort)->Config.BaudRate, 19200u);
+  const ULONG baud = port(kPort)->Config.BaudRate;  // a packed field: copied before comparing
+  EXPECT_EQ(baud, 19200u);
 }
 
 }  // namespace

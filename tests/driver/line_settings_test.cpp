@@ -34,7 +34,7 @@ TEST_F(LineSettings, BaudRatesAreSubstitutedDivideTheClockOrAreRefused) {
       ASSERT_EQ(sent.size(), 1u);
       PortConfigBlock block = ConfigOf(sent[0]);
       EXPECT_EQ(block.PortNumber, kPort);
-      EXPECT_EQ(block.BaudRate, c.sent);
+      EXPECT_EQ(ULONG{block.BaudRate}, c.sent);
       current = c.sent;
       EXPECT_EQ(port(kPort)->WmiCommData.BaudRate, current);
     }
@@ -57,7 +57,7 @@ TEST_F(LineSettings, TheAdaptersAliasesApplyAfterTheSubstitutionsAndChain) {
     adapter()->Map460K = c.map460;
     auto sent = Sent([&] { EXPECT_EQ(SetBaud(file_, c.requested), STATUS_SUCCESS); });
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(ConfigOf(sent[0]).BaudRate, c.sent);
+    EXPECT_EQ(ULONG{ConfigOf(sent[0]).BaudRate}, c.sent);
     EXPECT_EQ(Baud(), c.sent);
     EXPECT_EQ(Applied().format.baud, c.sent);
   }
