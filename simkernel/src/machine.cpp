@@ -82,6 +82,7 @@ Task* Machine::Spawn(std::string name, TaskKind kind, std::function<void()> body
     raw = task.get();
     raw->threadObject_ = 0x7000u + raw->id;
     tasks_.push_back(std::move(task));
+    live_.push_back(raw);
     Note("spawn " + raw->name + " (" + KindName(kind) + ")");
   }
   // Outside the hidden region: thread creation is the edge from the creator to the new task.
@@ -113,6 +114,8 @@ void Machine::TaskMain(Task* task) {
   race::HiddenSync hidden;
   std::unique_lock lock(mutex_);
   task->state = TaskState::Done;
+  live_.erase(std::find(live_.begin(), live_.end(), task));
+  endedUnobserved_.push_back(task);
   task->hasBaton_ = false;
   controllerHasBaton_ = true;
   controllerCv_.notify_one();
@@ -201,8 +204,8 @@ void Machine::Point(const char* call) {
   CountPoint(self, lock);
   // Decide here whether anyone else runs next; staying on is one of the choices.
   std::vector<Task*> runnable;
-  for (auto& task : tasks_)
-    if (task->state == TaskState::Runnable) runnable.push_back(task.get());
+  for (Task* task : live_)
+    if (task->state == TaskState::Runnable) runnable.push_back(task);
   Task* next = runnable[RandomBelow(runnable.size())];
   if (next == self) return;
   SwitchToController(lock);
@@ -280,8 +283,8 @@ Machine::StepResult Machine::Step(VirtualTime limit) {
     race::HiddenSync hidden;
     std::unique_lock lock(mutex_);
     std::vector<Task*> runnable;
-    for (auto& task : tasks_)
-      if (task->state == TaskState::Runnable) runnable.push_back(task.get());
+    for (Task* task : live_)
+      if (task->state == TaskState::Runnable) runnable.push_back(task);
     if (!runnable.empty()) {
       Task* next = runnable[RandomBelow(runnable.size())];
       Note("run " + next->name);
@@ -320,8 +323,7 @@ Machine::StepResult Machine::Step(VirtualTime limit) {
 void Machine::FailDeadlock() {
   std::ostringstream out;
   out << "deadlock at virtual time " << now_ << " (seed " << seed_ << "): every task is blocked and nothing is due\n";
-  for (auto& task : tasks_) {
-    if (task->state == TaskState::Done) continue;
+  for (Task* task : live_) {
     out << "  task " << task->name << " [" << KindName(task->kind) << ", IRQL " << int(task->irql) << "] "
         << (task->state == TaskState::Blocked ? "waits for " + task->waitingFor : std::string("runnable"))
         << (task->idleWait ? " (idle)" : "") << "\n";
@@ -334,8 +336,7 @@ void Machine::FailLivelock() {
   std::ostringstream out;
   out << "livelock at virtual time " << now_ << " (seed " << seed_ << "): " << pointsSinceProgress_
       << " scheduling points and nothing completed, fired or advanced the clock\n";
-  for (auto& task : tasks_) {
-    if (task->state == TaskState::Done) continue;
+  for (Task* task : live_) {
     const uint64_t points = task->progressEpoch_ == progressEpoch_ ? task->pointsSinceProgress : 0;
     out << "  task " << task->name << " [" << KindName(task->kind) << ", IRQL " << int(task->irql) << "] ";
     if (task->state == TaskState::Blocked)
@@ -360,11 +361,10 @@ void Machine::SetTimeIncrement(ULONG units) {
 }
 
 void Machine::ObserveTasks() {
-  for (auto& task : tasks_) {
-    if (task->endObserved_) continue;
-    race::Acquire(&task->state);
-    task->endObserved_ = task->state == TaskState::Done;
-  }
+  for (Task* task : live_) race::Acquire(&task->state);
+  // A task's end is observed once.
+  for (Task* task : endedUnobserved_) race::Acquire(&task->state);
+  endedUnobserved_.clear();
 }
 
 bool Machine::RunUntil(const std::function<bool()>& done, VirtualTime limit, bool failOnDeadlock) {
@@ -383,7 +383,7 @@ bool Machine::RunUntil(const std::function<bool()>& done, VirtualTime limit, boo
       case StepResult::LimitReached: return done();
       case StepResult::Idle: {
         if (failOnDeadlock)
-          for (auto& task : tasks_)
+          for (Task* task : live_)
             if (task->state == TaskState::Blocked && !task->idleWait) FailDeadlock();
         return done();
       }

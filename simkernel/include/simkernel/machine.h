@@ -69,7 +69,6 @@ class Task {
   std::function<void()> body_;
   std::thread thread_;
   bool hasBaton_ = false;
-  bool endObserved_ = false;  // the test has seen this task end
   std::condition_variable cv_;
   uint64_t threadObject_ = 0;  // identity behind KeGetCurrentThread
   uint64_t progressEpoch_ = 0;  // when pointsSinceProgress was last reset
@@ -223,6 +222,11 @@ class Machine {
   bool controllerHasBaton_ = true;
   Task* running_ = nullptr;
   std::vector<std::unique_ptr<Task>> tasks_;
+  // The tasks not yet done, in creation order (the scheduler's choices index into it, so a
+  // seed replays the same way), and those done since the test last observed the machine.
+  // The scheduler scans only these: a long run spawns many tasks that end.
+  std::vector<Task*> live_;
+  std::vector<Task*> endedUnobserved_;
   int nextTaskId_ = 1;
 
   std::map<std::pair<VirtualTime, uint64_t>, std::function<void()>> clock_;
