@@ -5,7 +5,8 @@
 //
 // It stands in for the adapter's start (configuration, pipes, command buffers, port creation
 // and set-up) until that is built, and for its removal (StopAndRemove). The port open and
-// close stand-ins do only the command channel's part of open and close.
+// close stand-ins do only the command channel's part of open and close, for the command
+// channel's own tests; the port's tests open ports by name through the I/O manager.
 //
 // Between the adapter device and the PDO sits a monitor, a filter of a test driver of its
 // own, that records every URB passing (submission and completion) and can hold pipe resets

@@ -31,6 +31,15 @@ NTSTATUS PortWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
   }
+  AcquireOwnedSpinLock(&Port->WriteLock);
+  BOOLEAN Open = Port->IsOpen;
+  ReleaseOwnedSpinLock(&Port->WriteLock);
+  // Closed (after cleanup, or a request built by hand): nothing would ever send it.
+  if (!Open) {
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_STATE;
+    CompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   return StartOrQueueRequest(Port, Irp, &Port->WriteQueue, &Port->CurrentWrite, PortStartWrite);
 }
 

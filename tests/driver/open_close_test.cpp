@@ -235,4 +235,23 @@ TEST_F(OpenCloseTest, CloseDuringTrafficLeavesTheOtherPortsStreamingByteExact) {
   for (PFILE_OBJECT file : files) EXPECT_EQ(Close(file), STATUS_SUCCESS);
 }
 
+// Requests built by hand for a port nobody has open have no stream to wait on: they are
+// refused at once instead of waiting for ever.
+TEST_F(OpenCloseTest, ReadsAndWritesOnAPortNotOpenAreRefused) {
+  for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE}) {
+    SCOPED_TRACE("major " + std::to_string(major));
+    sim::io::RawIrp irp;
+    irp.major = major;
+    irp.systemBuffer = Bytes(10, 0x33);
+    irp.setup = [major](PIO_STACK_LOCATION stack) {
+      if (major == IRP_MJ_READ) stack->Parameters.Read.Length = 10;
+      else stack->Parameters.Write.Length = 10;
+    };
+    sim::io::Result result = sim::io::Send(port(4)->Self, irp);
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(result.information, 0u);
+  }
+  EXPECT_TRUE(DataOut(4).empty());
+}
+
 }  // namespace
