@@ -171,8 +171,8 @@ UCHAR LineStatusUpdate(PortExtension* Port) {
     return Line;
   }
   if (Line & SERIAL_LSR_OE) {
-    Port->PerfStats.SerialOverrunErrorCount++;
-    Port->WmiPerfData.SerialOverrunErrorCount++;
+    InterlockedIncrement((LONG volatile*)&Port->PerfStats.SerialOverrunErrorCount);
+    InterlockedIncrement((LONG volatile*)&Port->WmiPerfData.SerialOverrunErrorCount);
     InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_OVERRUN);
   }
   if (Line & SERIAL_LSR_BI) {
@@ -180,13 +180,13 @@ UCHAR LineStatusUpdate(PortExtension* Port) {
     InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_BREAK);
   } else {
     if (Line & SERIAL_LSR_PE) {
-      Port->PerfStats.ParityErrorCount++;
-      Port->WmiPerfData.ParityErrorCount++;
+      InterlockedIncrement((LONG volatile*)&Port->PerfStats.ParityErrorCount);
+      InterlockedIncrement((LONG volatile*)&Port->WmiPerfData.ParityErrorCount);
       InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_PARITY);
     }
     if (Line & SERIAL_LSR_FE) {
-      Port->PerfStats.FrameErrorCount++;
-      Port->WmiPerfData.FrameErrorCount++;
+      InterlockedIncrement((LONG volatile*)&Port->PerfStats.FrameErrorCount);
+      InterlockedIncrement((LONG volatile*)&Port->WmiPerfData.FrameErrorCount);
       InterlockedSetBits(&Port->ErrorFlags, SERIAL_ERROR_FRAMING);
     }
   }

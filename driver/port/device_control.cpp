@@ -10,6 +10,7 @@
 #include "datapath/request_queue.h"
 #include "port/line_settings.h"
 #include "port/queue_timeout_requests.h"
+#include "port/status_requests.h"
 
 // Runs in the caller's thread at PASSIVE_LEVEL: the settings requests wait for the adapter.
 PAGED_ROUTINE NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -86,6 +87,27 @@ PAGED_ROUTINE NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
       break;
     case IOCTL_SERIAL_GET_TIMEOUTS:
       Status = PortGetTimeouts(Port, Irp);
+      break;
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+      Status = PortGetCommStatus(Port, Irp);
+      break;
+    case IOCTL_SERIAL_GET_PROPERTIES:
+      Status = PortGetProperties(Port, Irp);
+      break;
+    case IOCTL_SERIAL_GET_STATS:
+      Status = PortGetStats(Port, Irp);
+      break;
+    case IOCTL_SERIAL_CLEAR_STATS:
+      Status = PortClearStats(Port);
+      break;
+    case IOCTL_SERIAL_LSRMST_INSERT:
+      Status = PortLsrMstInsert(Port, Irp);
+      break;
+    case IOCTL_SERIAL_CONFIG_SIZE:
+      Status = PortGetConfigSize(Irp);
+      break;
+    case IOCTL_SERIAL_RESET_DEVICE:
+      // Nothing to reset: the adapter's ports have no state beyond their settings.
       break;
 
     default:
