@@ -9,6 +9,7 @@
 #include "datapath/immediate.h"
 #include "datapath/request_queue.h"
 #include "port/line_settings.h"
+#include "port/purge.h"
 #include "port/queue_timeout_requests.h"
 #include "port/status_requests.h"
 
@@ -30,6 +31,8 @@ PAGED_ROUTINE NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     // Requests that may be queued or left pending complete themselves.
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
       return PortSetQueueSize(Port, Irp);
+    case IOCTL_SERIAL_PURGE:
+      return PortPurge(Port, Irp);
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
       if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(UCHAR)) {
         Status = STATUS_BUFFER_TOO_SMALL;
