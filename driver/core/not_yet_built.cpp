@@ -5,7 +5,6 @@
 #include "adapter/adapter_pnp.h"
 #include "core/helpers.h"
 #include "datapath/request_queue.h"
-#include "port/internal_ioctl.h"
 #include "port/port_pnp.h"
 #include "port/wait_mask.h"
 #include "power_wmi/power.h"
@@ -35,11 +34,6 @@ NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATI
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Stack);
   UNREFERENCED_PARAMETER(Port);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
   return NotImplemented(Irp);
 }
 
