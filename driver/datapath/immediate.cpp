@@ -113,24 +113,16 @@ VOID ImmediateTransferEnded(PortExtension* Port, NTSTATUS Status) {
   PortQueueDpc(&Port->ImmediateCompleteDpc, Port);
 }
 
-VOID NTAPI ImmediateCompleteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI ImmediateCompleteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
   FinishImmediate(Port, NULL, CancelIrql, Port->ImmediateStatus, REF_DATA_PATH);
   InterlockedDecrement(&Port->DpcPendingCount);
 }
 
-VOID NTAPI ImmediateTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI ImmediateTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
   FinishImmediate(Port, TakeImmediateFromTransfer, CancelIrql, STATUS_TIMEOUT, REF_TOTAL_TIMER);
   InterlockedDecrement(&Port->DpcPendingCount);
 }

@@ -191,25 +191,17 @@ NTSTATUS PortStartRead(PortExtension* Port) {
   }
 }
 
-VOID NTAPI ReadCompleteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI ReadCompleteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
   Port->ReadProgress = READ_ENDED_COMPLETE;
   FinishRead(Port, NULL, CancelIrql, STATUS_SUCCESS, REF_DATA_PATH);
   InterlockedDecrement(&Port->DpcPendingCount);
 }
 
-VOID NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI ReadTotalTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
   Port->ReadProgress = READ_ENDED_TOTAL;
   FinishRead(Port, TakeReadFromReceive, CancelIrql, STATUS_TIMEOUT, REF_TOTAL_TIMER);
 }
@@ -220,13 +212,9 @@ static VOID NTAPI ReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FinishRead(Port, TakeReadFromReceive, Irp->CancelIrql, STATUS_CANCELLED, REF_CANCEL_ROUTINE);
 }
 
-VOID NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI ReadIntervalTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
 
   // The read already ended another way while this DPC was on its way: it holds the last
   // reference and finishes it with that ending's status.

@@ -120,6 +120,13 @@ VOID CancelTransferAndWait(PIRP* Transfer, PKEVENT Event, OwnedSpinLock* Lock);
 // resets the data OUT pipe).
 BOOLEAN CancelDataWriteAndWait(PortExtension* Port, BOOLEAN AbandonedOnly);
 
+// The start of every port DPC that finishes a current request: the port it was queued for,
+// with the cancel spin lock held (FinishCurrentRequest releases it).
+inline PortExtension* PortDpcEnter(PVOID DeferredContext, PKIRQL CancelIrql) {
+  IoAcquireCancelSpinLock(CancelIrql);
+  return (PortExtension*)DeferredContext;
+}
+
 // ---- Counted timers ------------------------------------------------------------------------
 // Sets the timer counted in DpcPendingCount: 1 is added, and taken back if the timer was
 // already set (the one DPC it will queue is already counted). Returns whether it was set.

@@ -269,13 +269,9 @@ VOID TakeNextWrite(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN Complet
   TakeNextRequest(Current, Queue, Next, CompleteCurrent);
 }
 
-VOID NTAPI WriteCompleteDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI WriteCompleteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
   FinishWrite(Port, NULL, CancelIrql, STATUS_SUCCESS, REF_DATA_PATH);
   InterlockedDecrement(&Port->DpcPendingCount);
 }
@@ -289,13 +285,9 @@ VOID NTAPI WriteDrainWorker(PVOID Parameter) {
   FinishWrite(Port, NULL, CancelIrql, STATUS_SUCCESS, REF_DATA_PATH);
 }
 
-VOID NTAPI WriteTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
+VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
+  PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
   FinishWrite(Port, TakeWriteFromTransfer, CancelIrql, STATUS_TIMEOUT, REF_TOTAL_TIMER);
 }
 
