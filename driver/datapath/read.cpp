@@ -130,6 +130,9 @@ NTSTATUS PortStartRead(PortExtension* Port) {
       Port->ReadRemaining = Length;
       ReadRules Rules = ReadRulesFor(Port, Length);
 
+      // The cancel spin lock first, as the take-back steps take ReceiveLock inside it.
+      KIRQL CancelIrql;
+      IoAcquireCancelSpinLock(&CancelIrql);
       AcquireOwnedSpinLock(&Port->ReceiveLock);
       if (Port->ReceiveBuffer == NULL) {
         // Closed meanwhile: there is no stream to read from.
@@ -141,10 +144,7 @@ NTSTATUS PortStartRead(PortExtension* Port) {
           Status = STATUS_SUCCESS;
         } else {
           RequestRefReset(Irp);
-          KIRQL CancelIrql;
-          IoAcquireCancelSpinLock(&CancelIrql);
           if (Irp->Cancel) {
-            IoReleaseCancelSpinLock(CancelIrql);
             // Bytes it took from the ring are lost with it.
             Irp->IoStatus.Information = 0;
             Status = STATUS_CANCELLED;
@@ -168,13 +168,14 @@ NTSTATUS PortStartRead(PortExtension* Port) {
             if (First) {
               IoMarkIrpPending(Irp);
             }
-            IoReleaseCancelSpinLock(CancelIrql);
             ReleaseOwnedSpinLock(&Port->ReceiveLock);
+            IoReleaseCancelSpinLock(CancelIrql);
             return FirstStatus;
           }
         }
       }
       ReleaseOwnedSpinLock(&Port->ReceiveLock);
+      IoReleaseCancelSpinLock(CancelIrql);
     }
 
     // Finished at once: complete it and serve the next one.
