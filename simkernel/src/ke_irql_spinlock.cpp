@@ -1,6 +1,7 @@
 // IRQL per task and executive spin locks. A task that finds a lock held blocks as if
 // spinning on another processor; the holder's release lets it retry.
 #include <algorithm>
+#include <set>
 #include <sstream>
 
 #include "kernel_objects.h"
@@ -24,10 +25,39 @@ std::string Address(const void* p) {
   return out.str();
 }
 
+bool LockOrderReaches(const KernelState& kernel, const void* from, const void* to, std::set<const void*>& seen) {
+  if (from == to) return true;
+  if (!seen.insert(from).second) return false;
+  auto after = kernel.lockOrder.find(from);
+  if (after == kernel.lockOrder.end()) return false;
+  for (const void* next : after->second)
+    if (LockOrderReaches(kernel, next, to, seen)) return true;
+  return false;
+}
+
+// Two paths that take the same spin locks in opposite orders deadlock once they meet on two
+// processors, however rarely the schedule lets them: reported the first time the order is
+// reversed, whether or not this run would have hung.
+void CheckLockOrder(Machine& machine, Task* self, PKSPIN_LOCK lock) {
+  KernelState& kernel = Kernel();
+  for (const void* held : self->heldSpinLocks) {
+    std::set<const void*>& after = kernel.lockOrder[held];
+    if (after.count(lock)) continue;
+    std::set<const void*> seen;
+    if (LockOrderReaches(kernel, lock, held, seen))
+      machine.Report("spin locks acquired in opposite orders",
+                     "lock " + Address(lock) + " acquired by " + self->name + " holding " + Address(held) +
+                         ", while elsewhere " + Address(held) + " was acquired with " + Address(lock) +
+                         " held (directly or through other locks)");
+    after.insert(lock);  // reported once
+  }
+}
+
 void AcquireAtDispatch(PKSPIN_LOCK lock, const char* call) {
   Machine& machine = Machine::Current();
   Task* self = RequireTask(call);
   KernelState& kernel = Kernel();
+  CheckLockOrder(machine, self, lock);
   for (;;) {
     auto owner = kernel.spinLockOwners.find(lock);
     if (owner == kernel.spinLockOwners.end()) break;
@@ -105,6 +135,12 @@ KIRQL KeRaiseIrqlToDpcLevel(void) {
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
   if (Machine::Exists() && sim::Kernel().spinLockOwners.count(SpinLock))
     Machine::Current().Report("spin lock reinitialised while held", "");
+  // A lock initialised anew is a new lock: the order an earlier one at this address had is gone.
+  if (Machine::Exists()) {
+    auto& order = sim::Kernel().lockOrder;
+    order.erase(SpinLock);
+    for (auto& [held, after] : order) after.erase(SpinLock);
+  }
   *SpinLock = 0;
 }
 

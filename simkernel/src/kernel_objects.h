@@ -26,6 +26,8 @@ struct KernelState {
   std::map<const void*, std::deque<Task*>> waiters;       // dispatcher object -> waiting tasks
   std::map<const void*, Task*> spinLockOwners;            // held spin locks
   std::map<const void*, std::deque<Task*>> spinners;      // tasks spinning on a held lock
+  // The spin lock order seen so far: lock -> locks acquired while it was held.
+  std::map<const void*, std::set<const void*>> lockOrder;
   std::map<const void*, uint64_t> setTimers;              // timer -> clock event
   std::set<const void*> queuedDpcs;
   // DPCs queued by a task at DISPATCH_LEVEL wait for it to drop below, as they would on its processor.
