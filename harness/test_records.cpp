@@ -7,6 +7,7 @@
 #include "datapath/read.h"
 #include "datapath/receive.h"
 #include "datapath/write.h"
+#include "port/port_pnp.h"
 #include "port/wait_mask.h"
 
 namespace harness {
@@ -188,7 +189,7 @@ void DeletePortRecord(PortExtension* port) {
   RemoveEntryList(&port->AdapterLink);
   --adapter->ChildCount;
   ExReleaseFastMutex(&adapter->ChildListMutex);
-  adapter->Ports[port->PortNumber - 1] = nullptr;
+  PortDetachFromAdapter(port);
   // Counted DPCs give their count back; the read and write timers are set uncounted.
   for (PKDPC dpc : {&port->ReadCompleteDpc, &port->WriteCompleteDpc, &port->ImmediateCompleteDpc,
                     &port->ImmediateTimeoutDpc, &port->CommWaitDpc})

@@ -6,7 +6,6 @@
 #include "core/helpers.h"
 #include "datapath/request_queue.h"
 #include "port/port_pnp.h"
-#include "port/wait_mask.h"
 #include "power_wmi/power.h"
 #include "power_wmi/wmi.h"
 
@@ -30,10 +29,15 @@ NTSTATUS AdapterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOC
   return NotImplemented(Irp);
 }
 
+// Surprise removal is served already: the wait-on-mask events depend on it.
 NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PortExtension* Port) {
   UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Stack);
-  UNREFERENCED_PARAMETER(Port);
+  if (Stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+    NTSTATUS Status = PortSurpriseRemoval(Port);
+    Irp->IoStatus.Status = Status;
+    CompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+  }
   return NotImplemented(Irp);
 }
 
@@ -53,19 +57,4 @@ NTSTATUS PortDispatchPower(PortExtension* Port, PIRP Irp) {
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UNREFERENCED_PARAMETER(DeviceObject);
   return NotImplemented(Irp);
-}
-
-// TEMPORARY, until wait on mask is written (its owner moves it to port/): finishes the
-// satisfied wait with the data path's reference, which the hand-over left as the last one
-// unless a cancel is under way.
-VOID NTAPI CommWaitDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1, PVOID SystemArgument2) {
-  UNREFERENCED_PARAMETER(Dpc);
-  UNREFERENCED_PARAMETER(SystemArgument1);
-  UNREFERENCED_PARAMETER(SystemArgument2);
-  PortExtension* Port = (PortExtension*)DeferredContext;
-  KIRQL CancelIrql;
-  IoAcquireCancelSpinLock(&CancelIrql);
-  FinishCurrentRequest(Port, NULL, CancelIrql, STATUS_SUCCESS, &Port->WaitIrp, NULL, NULL, NULL, NULL, NULL,
-                       REF_DATA_PATH);
-  InterlockedDecrement(&Port->DpcPendingCount);
 }

@@ -263,9 +263,9 @@ struct PortExtension : DeviceExtensionHeader {
   PIRP ImmediateIrp;
   PIRP CurrentMask;
   // The wait state: WaitMask, EventHistory and WaitResult, and WaitIrp's information while the
-  // wait is armed. Its writers run under different locks (the mask starter under ControlLock,
-  // the receive path under ReceiveLock, the event path and surprise removal under
-  // AdapterLock, cancellation under the cancel spin lock), so each of them also takes
+  // wait is armed. Its writers run under different locks (the mask starter and cancellation
+  // under the cancel spin lock, the receive path under ReceiveLock, the write path in its
+  // DPCs, the event path and surprise removal under AdapterLock), so each of them also takes
   // WaitStateLock around its read-modify-write. It is the innermost lock: nothing else is
   // acquired while it is held. While WaitResult is set the data path holds a reference on
   // WaitIrp, so an armed WaitIrp cannot complete under a holder of this lock.

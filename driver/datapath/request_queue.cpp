@@ -102,10 +102,7 @@ VOID ReleaseRequestReferences(PIRP Current, PKTIMER IntervalTimer, PKTIMER Total
   }
 }
 
-VOID TakeNextRequest(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN CompleteCurrent) {
-  KIRQL OldIrql;
-  IoAcquireCancelSpinLock(&OldIrql);
-  PIRP Old = *Current;
+PIRP MakeNextRequestCurrent(PIRP* Current, PLIST_ENTRY Queue) {
   PIRP New = NULL;
   if (Queue != NULL && !IsListEmpty(Queue)) {
     New = CONTAINING_RECORD(RemoveHeadList(Queue), IRP, Tail.Overlay.ListEntry);
@@ -113,7 +110,14 @@ VOID TakeNextRequest(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN Compl
     IoSetCancelRoutine(New, NULL);
   }
   *Current = New;
-  *Next = New;
+  return New;
+}
+
+VOID TakeNextRequest(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN CompleteCurrent) {
+  KIRQL OldIrql;
+  IoAcquireCancelSpinLock(&OldIrql);
+  PIRP Old = *Current;
+  *Next = MakeNextRequestCurrent(Current, Queue);
   IoReleaseCancelSpinLock(OldIrql);
 
   if (CompleteCurrent && Old != NULL) {

@@ -67,6 +67,10 @@ VOID ReleaseRequestReferences(PIRP Current, PKTIMER IntervalTimer, PKTIMER Total
 // Takes the cancel spin lock itself. Queue may be NULL (a kind without a queue).
 VOID TakeNextRequest(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN CompleteCurrent);
 
+// The same step for a caller that holds the cancel spin lock and completes nothing: the
+// head of Queue (its cancel routine removed) or NULL becomes *Current and is returned.
+PIRP MakeNextRequestCurrent(PIRP* Current, PLIST_ENTRY Queue);
+
 // What a request that is cancelled instead of served gives back, cancel spin lock held: a
 // write's length leaves QueuedCharCount; a queue-size request's new buffer is freed.
 VOID QueuedRequestRelease(PortExtension* Port, PIRP Irp);

@@ -12,6 +12,7 @@
 #include "port/purge.h"
 #include "port/queue_timeout_requests.h"
 #include "port/status_requests.h"
+#include "port/wait_mask.h"
 
 // Runs in the caller's thread at PASSIVE_LEVEL: the settings requests wait for the adapter.
 PAGED_ROUTINE NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -33,6 +34,10 @@ PAGED_ROUTINE NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
       return PortSetQueueSize(Port, Irp);
     case IOCTL_SERIAL_PURGE:
       return PortPurge(Port, Irp);
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+      return PortSetWaitMask(Port, Irp);
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+      return PortWaitOnMask(Port, Irp);
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
       if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(UCHAR)) {
         Status = STATUS_BUFFER_TOO_SMALL;
@@ -90,6 +95,9 @@ PAGED_ROUTINE NTSTATUS PortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
       break;
     case IOCTL_SERIAL_GET_TIMEOUTS:
       Status = PortGetTimeouts(Port, Irp);
+      break;
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+      Status = PortGetWaitMask(Port, Irp);
       break;
     case IOCTL_SERIAL_GET_COMMSTATUS:
       Status = PortGetCommStatus(Port, Irp);

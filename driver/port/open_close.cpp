@@ -12,6 +12,7 @@
 #include "datapath/receive.h"
 #include "datapath/request_queue.h"
 #include "datapath/write.h"
+#include "port/wait_mask.h"
 
 static VOID PortOpenStateLock(PortExtension* Port) {
   AcquireOwnedSpinLock(&Port->Adapter->AdapterLock);
@@ -69,6 +70,7 @@ NTSTATUS PortCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   IoAcquireCancelSpinLock(&CancelIrql);
   Port->QueuedCharCount = 0;
   IoReleaseCancelSpinLock(CancelIrql);
+  PortResetWaitState(Port);
 
   ExAcquireFastMutex(&Adapter->OpenMutex);
   if (InterlockedIncrement((LONG volatile*)&Adapter->OpenPortCount) == 1) {

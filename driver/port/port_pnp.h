@@ -4,3 +4,12 @@
 #include "core/records.h"
 
 NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PortExtension* Port);
+
+// The port's hardware is gone: no command goes to it any more, and every port of the adapter
+// that waits for SERIAL_EV_EVENT1 hears of it. Returns STATUS_SUCCESS. IRQL <= DISPATCH_LEVEL;
+// non-pageable.
+NTSTATUS PortSurpriseRemoval(PortExtension* Port);
+
+// Takes the port out of its adapter's Ports table, under AdapterLock, so that the event path
+// and surprise removal can no longer reach it. Called before the port's device is deleted.
+VOID PortDetachFromAdapter(PortExtension* Port);
