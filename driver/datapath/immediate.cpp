@@ -116,7 +116,12 @@ VOID ImmediateTransferEnded(PortExtension* Port, NTSTATUS Status) {
 VOID NTAPI ImmediateCompleteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
   PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
+  // The character sent with no write current or queued leaves the transmit side empty.
+  BOOLEAN Empty = NT_SUCCESS(Port->ImmediateStatus) && Port->CurrentWrite == NULL && IsListEmpty(&Port->WriteQueue);
   FinishImmediate(Port, NULL, CancelIrql, Port->ImmediateStatus, REF_DATA_PATH);
+  if (Empty) {
+    PortDeliverEvents(Port, SERIAL_EV_TXEMPTY);
+  }
   InterlockedDecrement(&Port->DpcPendingCount);
 }
 

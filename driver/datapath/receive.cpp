@@ -52,7 +52,8 @@ VOID ReceiveReturnToRing(PortExtension* Port) {
   Port->ReceiveBufferCount = 0;
 }
 
-VOID StoreInReceiveBuffer(PortExtension* Port, const UCHAR* Bytes, ULONG Count) {
+ULONG StoreInReceiveBuffer(PortExtension* Port, const UCHAR* Bytes, ULONG Count) {
+  ULONG Before = Port->ReceiveBufferCount;
   ULONG Free = Port->ReceiveBufferSize - Port->ReceiveBufferCount;
   if (Count > Free) {
     // What the ring holds is older and stays; the newest bytes are the ones lost.
@@ -62,7 +63,7 @@ VOID StoreInReceiveBuffer(PortExtension* Port, const UCHAR* Bytes, ULONG Count) 
     Count = Free;
   }
   if (Count == 0) {
-    return;
+    return 0;
   }
   ULONG Offset = (ULONG)(Port->ReceivePut - Port->ReceiveBuffer);
   ULONG ToEnd = Port->ReceiveBufferSize - Offset;
@@ -74,6 +75,8 @@ VOID StoreInReceiveBuffer(PortExtension* Port, const UCHAR* Bytes, ULONG Count) 
   }
   Port->ReceivePut = Port->ReceiveBuffer + (Offset + Count) % Port->ReceiveBufferSize;
   Port->ReceiveBufferCount += Count;
+  ULONG FullMark = Port->ReceiveBufferSize - Port->ReceiveBufferSize / 5;
+  return Before < FullMark && Port->ReceiveBufferCount >= FullMark ? SERIAL_EV_RX80FULL : 0;
 }
 
 // ReceiveLock held; Count bytes (at least one) are in DataReadBuffer.
@@ -106,7 +109,7 @@ static VOID DeliverReceivedData(PortExtension* Port, ULONG Count) {
     }
   }
   if (Count != 0) {
-    StoreInReceiveBuffer(Port, Bytes, Count);
+    Events |= StoreInReceiveBuffer(Port, Bytes, Count);
   }
   PortDeliverEvents(Port, Events);
 }

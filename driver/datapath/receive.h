@@ -18,8 +18,9 @@ NTSTATUS DataReadStart(PortExtension* Port);
 NTSTATUS NTAPI DataReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // ReceiveLock held. Stores received bytes in the ring: what does not fit is dropped and
-// counted as one buffer overrun.
-VOID StoreInReceiveBuffer(PortExtension* Port, const UCHAR* Bytes, ULONG Count);
+// counted as one buffer overrun. Returns SERIAL_EV_RX80FULL when the ring's fill crossed 80 %
+// of its size, else 0.
+ULONG StoreInReceiveBuffer(PortExtension* Port, const UCHAR* Bytes, ULONG Count);
 
 // ReceiveLock held. Moves what the ring holds, up to what the current read still needs,
 // into the read; returns the bytes moved.

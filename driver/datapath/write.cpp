@@ -269,10 +269,20 @@ VOID TakeNextWrite(PIRP* Current, PLIST_ENTRY Queue, PIRP* Next, BOOLEAN Complet
   TakeNextRequest(Current, Queue, Next, CompleteCurrent);
 }
 
+// Cancel spin lock held. The write's last byte has been taken by the adapter; with no write
+// behind it and no immediate character waiting, the transmit side is empty.
+static VOID FinishSentWrite(PortExtension* Port, KIRQL CancelIrql) {
+  BOOLEAN LastQueued = IsListEmpty(&Port->WriteQueue) && Port->ImmediateIrp == NULL;
+  FinishWrite(Port, NULL, CancelIrql, STATUS_SUCCESS, REF_DATA_PATH);
+  if (LastQueued) {
+    PortDeliverEvents(Port, SERIAL_EV_TXEMPTY);
+  }
+}
+
 VOID NTAPI WriteCompleteDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
   KIRQL CancelIrql;
   PortExtension* Port = PortDpcEnter(DeferredContext, &CancelIrql);
-  FinishWrite(Port, NULL, CancelIrql, STATUS_SUCCESS, REF_DATA_PATH);
+  FinishSentWrite(Port, CancelIrql);
   InterlockedDecrement(&Port->DpcPendingCount);
 }
 
@@ -282,7 +292,7 @@ VOID NTAPI WriteDrainWorker(PVOID Parameter) {
   CommandIssue(Port->Adapter, COMMAND_SET_RTS, Payload, sizeof(Payload));
   KIRQL CancelIrql;
   IoAcquireCancelSpinLock(&CancelIrql);
-  FinishWrite(Port, NULL, CancelIrql, STATUS_SUCCESS, REF_DATA_PATH);
+  FinishSentWrite(Port, CancelIrql);
 }
 
 VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {
