@@ -41,6 +41,44 @@ TEST_F(StatusRequests, ErrorsAreReportedOnceAndTheReceiveCountIsTheRings) {
   EXPECT_EQ(Stats().ParityErrorCount, 1u);
 }
 
+// Polled while a stream arrives with parity errors spread through it and a write drains:
+// each error shows in exactly one answer; the receive count only grows, by what arrived, and
+// ends at what the statistics say crossed; the transmit count only shrinks, to 0.
+TEST_F(StatusRequests, StatusPolledUnderStreamingReportsEachErrorOnce) {
+  ASSERT_EQ(SetLineControl(file_, 8, EVEN_PARITY, STOP_BIT_1), STATUS_SUCCESS);
+  adapter_model::LineFormat format;
+  format.parity = adapter_model::Parity::Even;
+  adapter_model::ScriptedPeer& peer = PlugPeer(kPort, format);
+  constexpr int kErrors = 6;
+  for (int i = 0; i < kErrors; ++i) {
+    peer.Send(Pattern(30, static_cast<uint32_t>(i)));
+    peer.SendWithParityError(0x5A);
+  }
+  sim::io::Request write = sim::io::WriteAsync(file_, Pattern(400, 9));
+  int parityReports = 0;
+  ULONG lastIn = 0;
+  ULONG lastOut = 400;
+  for (int poll = 0; poll < 400 && !(peer.Idle() && write.IsComplete()); ++poll) {
+    h().Advance(kMillisecond);
+    SERIAL_STATUS status = CommStatus();
+    if (status.Errors & SERIAL_ERROR_PARITY) ++parityReports;
+    EXPECT_EQ(status.Errors & ~ULONG{SERIAL_ERROR_PARITY}, 0u);
+    EXPECT_GE(status.AmountInInQueue, lastIn);
+    EXPECT_LE(status.AmountInOutQueue, lastOut);
+    lastIn = status.AmountInInQueue;
+    lastOut = status.AmountInOutQueue;
+  }
+  h().Advance(20 * kMillisecond);
+  SERIAL_STATUS last = CommStatus();
+  if (last.Errors & SERIAL_ERROR_PARITY) ++parityReports;
+  EXPECT_EQ(parityReports, kErrors) << "each error once, none lost, none repeated";
+  EXPECT_EQ(last.AmountInInQueue, Stats().ReceivedCount);
+  EXPECT_EQ(last.AmountInInQueue, ULONG{kErrors * 31});
+  EXPECT_EQ(last.AmountInOutQueue, 0u);
+  EXPECT_EQ(Stats().ParityErrorCount, ULONG{kErrors});
+  EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+}
+
 TEST_F(StatusRequests, OutQueueCountsWhatTheAdapterHasNotTakenYet) {
   ASSERT_EQ(SetHandflow(file_, SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE), STATUS_SUCCESS);
   adapter_model::ScriptedPeer& peer = PlugPeer(kPort);
