@@ -51,6 +51,51 @@ TEST_F(InternalSettings, BasicSettingsSwitchTheHandshakeOffAndRestorePutsItBack)
   EXPECT_TRUE(Applied().CtsHandshake());
 }
 
+// What a driver layered on the port does: builds each internal request itself, sends it to the
+// port's device and waits for it, switches to basic settings around its own use of the port
+// and puts the application's settings back afterwards.
+TEST_F(InternalSettings, ALayeredDriverSwitchesToBasicSettingsAndBack) {
+  ASSERT_EQ(SetTimeouts(file_, 10, 20, 30, 40, 50), STATUS_SUCCESS);
+  ASSERT_EQ(SetHandflow(file_, SERIAL_DTR_CONTROL | SERIAL_DSR_HANDSHAKE, SERIAL_XOFF_CONTINUE | SERIAL_AUTO_RECEIVE,
+                        1024, 256),
+            STATUS_SUCCESS);
+  PlugLoopback(kPort);
+  h().Advance(20 * kMillisecond);  // the adapter reports the looped-back lines
+  const Bytes before = Reported();
+  PDEVICE_OBJECT target = port(kPort)->Self;
+  auto send = [&](ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    h().RunTask("layered driver", [&] {
+      KEVENT done;
+      KeInitializeEvent(&done, NotificationEvent, FALSE);
+      IO_STATUS_BLOCK io{};
+      PIRP irp = IoBuildDeviceIoControlRequest(code, target, input, inputLength, output, outputLength, TRUE, &done, &io);
+      ASSERT_NE(irp, nullptr);
+      status = IoCallDriver(target, irp);
+      if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = io.Status;
+      }
+      EXPECT_EQ(io.Information, code == IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS ? sizeof(SERIAL_BASIC_SETTINGS) : 0u);
+    });
+    return status;
+  };
+  SERIAL_BASIC_SETTINGS saved{};
+  ASSERT_EQ(send(IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, nullptr, 0, &saved, sizeof(saved)), STATUS_SUCCESS);
+  EXPECT_EQ(Handflow().ControlHandShake, 0u);
+  EXPECT_EQ(Handflow().FlowReplace, 0u);
+  EXPECT_EQ(Timeouts().ReadTotalTimeoutConstant, 0u);
+  // The layered driver's own traffic, with nothing held back by the handshake.
+  sim::io::Request read = sim::io::ReadAsync(file_, 3);
+  EXPECT_EQ(sim::io::Write(file_, Bytes{1, 2, 3}).status, STATUS_SUCCESS);
+  EXPECT_EQ(read.Wait().output, (Bytes{1, 2, 3}));
+
+  ASSERT_EQ(send(IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, &saved, sizeof(saved), nullptr, 0), STATUS_SUCCESS);
+  EXPECT_EQ(Reported(), before) << "timeouts and handshake back as they were";
+  const PortConfigBlock applied = port(kPort)->Config;
+  EXPECT_EQ(ULONG{applied.Handshake}, ULONG{CONFIG_HANDSHAKE_DSR}) << "and at the adapter";
+}
+
 TEST_F(InternalSettings, ShortBuffersAndOtherCodesAreRefusedWithNothingChanged) {
   ASSERT_EQ(SetTimeouts(file_, 7, 0, 0), STATUS_SUCCESS);
   const size_t before = Blocks().size();
