@@ -101,6 +101,38 @@ TEST_F(Purge, EveryFlagPurgesBothSidesOfHostAndAdapter) {
   EXPECT_EQ(sim::io::Read(file_, 8).output, after);
 }
 
+// All fifteen masks, each on a loaded port: the host's requests of a side are cancelled only
+// when aborted, each side of the adapter is purged once when the mask names it (transmit for
+// either transmit flag, receive only for RXCLEAR), and the ring is emptied only by RXCLEAR.
+TEST_F(Purge, EachMaskPurgesExactlyWhatItNames) {
+  for (ULONG mask = 1; mask <= 0xF; ++mask) {
+    SCOPED_TRACE(testing::Message() << "mask " << mask);
+    Load();
+    if (HasFatalFailure()) return;
+    const size_t before = Blocks().size();
+    EXPECT_EQ(PurgeWith(mask), STATUS_SUCCESS);
+    ExpectAll(writes_, (mask & SERIAL_PURGE_TXABORT) != 0);
+    ExpectAll(reads_, (mask & SERIAL_PURGE_RXABORT) != 0);
+    std::vector<Bytes> expected;
+    if (mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) expected.push_back(PurgeBlock(PURGE_TRANSMIT));
+    if (mask & SERIAL_PURGE_RXCLEAR) expected.push_back(PurgeBlock(PURGE_RECEIVE));
+    EXPECT_EQ(PurgeCommands(before), expected);
+    EXPECT_EQ(InQueue(), (mask & SERIAL_PURGE_RXCLEAR) ? 0u : remaining_);
+    // Without TXABORT the write still current refills the adapter from where it was.
+    if (mask & SERIAL_PURGE_TXABORT) {
+      EXPECT_EQ(model().Channel(kPort)->TransmitLevel(), 0u);
+    }
+
+    // Back to an idle port for the next mask.
+    EXPECT_EQ(PurgeWith(0xF), STATUS_SUCCESS);
+    peer_->SetCts(true);
+    for (auto* requests : {&writes_, &reads_})
+      for (auto& request : *requests) ASSERT_TRUE(h().RunUntil([&] { return request.IsComplete(); }));
+    h().Advance(50 * kMillisecond);
+    EXPECT_EQ(PurgeWith(SERIAL_PURGE_RXCLEAR), STATUS_SUCCESS);
+  }
+}
+
 TEST_F(Purge, InvalidMasksAndShortBuffersAreRefusedWithNothingDone) {
   Load();
   const size_t before = Blocks().size();
