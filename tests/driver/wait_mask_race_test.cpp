@@ -126,4 +126,48 @@ TEST(WaitMaskRaces, StatusPurgeAndReadsUnderStreamingNeverDeadlock) {
   });
 }
 
+// Masks and waits sent by three threads at once go through the one mask queue: every wait ends,
+// either refused beside another, or ended by the next mask; none is lost and none is served
+// twice.
+TEST(WaitMaskRaces, MasksAndWaitsFromThreeThreads) {
+  Outcomes outcomes;
+  ReplayRace(4, [&](RaceRig& rig) {
+    constexpr int kRounds = 8;
+    LONG finished = 0;
+    std::vector<sim::io::Request> waits;
+    rig.h.Spawn("masks", [&] {
+      for (int round = 0; round < kRounds; ++round) {
+        command_test::Delay(static_cast<sim::VirtualTime>(rig.h.machine().RandomBelow(4)) * 100);
+        EXPECT_EQ(SetMask(rig, SERIAL_EV_CTS | SERIAL_EV_DSR), STATUS_SUCCESS);
+      }
+      InterlockedIncrement(&finished);
+    });
+    for (int thread = 0; thread < 2; ++thread) {
+      rig.h.Spawn("waits " + std::to_string(thread), [&] {
+        for (int round = 0; round < kRounds; ++round) {
+          command_test::Delay(static_cast<sim::VirtualTime>(rig.h.machine().RandomBelow(4)) * 100);
+          sim::io::Request wait = Wait(rig);
+          sim::race::Unobserved unobserved;  // the test's own record
+          waits.push_back(wait);
+        }
+        InterlockedIncrement(&finished);
+      });
+    }
+    ASSERT_TRUE(rig.h.RunUntil([&] { return finished == 3; }));
+    ASSERT_EQ(SetMask(rig, 0), STATUS_SUCCESS);  // ends the last wait, if one is left
+    for (auto& wait : waits) {
+      ASSERT_TRUE(rig.h.RunUntil([&] { return wait.IsComplete(); })) << "a wait was lost";
+      outcomes.Add(wait.Status());
+      if (wait.Status() == STATUS_SUCCESS) {
+        EXPECT_EQ(wait.Information(), 4u);
+        EXPECT_EQ(Events(wait.Snapshot()), 0u) << "no line changed";
+      } else {
+        EXPECT_EQ(wait.Status(), STATUS_INVALID_PARAMETER);
+      }
+    }
+  });
+  EXPECT_GT(outcomes.Of(STATUS_SUCCESS), 0);
+  EXPECT_GT(outcomes.Of(STATUS_INVALID_PARAMETER), 0);
+}
+
 }  // namespace
