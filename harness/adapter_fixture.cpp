@@ -394,6 +394,14 @@ void AdapterFixture::Start() {
   }
 }
 
+void AdapterFixture::DeletePort(int number) {
+  PortExtension*& slot = ports_.at(number - 1);
+  if (slot == nullptr) return;
+  PortExtension* p = slot;
+  harness_.RunTask("port removal", [&] { DeletePortRecord(p); });
+  slot = nullptr;
+}
+
 void AdapterFixture::StopAndRemove() {
   if (!started_ || removed_) return;
   removed_ = true;
@@ -403,7 +411,8 @@ void AdapterFixture::StopAndRemove() {
     AdapterExtension* a = adapter_;
     if (a != nullptr) {
       CommandChannelStop(a);
-      for (PortExtension* p : ports_) DeletePortRecord(p);
+      for (PortExtension* p : ports_)
+        if (p != nullptr) DeletePortRecord(p);
       FreePoolAndClear(&a->CommandUrb);
       FreePoolAndClear(&a->ResponseUrb);
       FreePoolAndClear(&a->ResponseBuffer);

@@ -98,6 +98,10 @@ class AdapterFixture {
   // the adapter detached and deleted, the model unplugged. Idempotent.
   void StopAndRemove();
 
+  // Deletes one port device, as its removal after an eject will (the others stay); port()
+  // then returns null for it.
+  void DeletePort(int number);
+
   AdapterExtension* adapter() const { return adapter_; }
   PortExtension* port(int number) const { return ports_.at(number - 1); }
   adapter_model::Adapter& model() { return *model_; }

@@ -280,5 +280,20 @@ TEST_F(WaitMask, SurpriseRemovalOfOnePortTellsEveryPortWaitingForIt) {
     EXPECT_FALSE(block.size() > 1 && block[1] == 3) << "a command for the removed port: " << ::testing::PrintToString(block);
 }
 
+// A deleted port is gone from the adapter's table: events the adapter still reports for it
+// and the surprise removal of another port, which walks the table, never reach it.
+TEST_F(WaitMask, ADeletedPortIsNeverReachedThroughTheAdapter) {
+  fixture().DeletePort(3);
+  EXPECT_EQ(adapter()->Ports[2], nullptr);
+  fixture().injector().Inject({RESPONSE_EVENT, 3, EVENT_MODEM_STATUS, SERIAL_MSR_DCTS | SERIAL_MSR_CTS});
+  fixture().injector().Inject({RESPONSE_EVENT, 3, EVENT_LINE_STATUS, SERIAL_LSR_PE});
+  h().Advance(20 * kMillisecond);
+
+  ASSERT_EQ(SetMask(SERIAL_EV_EVENT1), STATUS_SUCCESS);
+  sim::io::Request wait = Wait();
+  EXPECT_EQ(sim::io::SendPnp(port(kPort)->Self, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  ExpectEvents(wait, SERIAL_EV_EVENT1);
+}
+
 }  // namespace
 }  // namespace serial_test
