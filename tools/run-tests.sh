@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the tests three times: every test in the normal
 # build and in an AddressSanitizer + UndefinedBehaviorSanitizer build, and the simulated kernel's
-# and the driver's tests in the race detector build (ThreadSanitizer). Arguments go to every
-# ctest run (e.g. -R Purge). ZEL_BUILD_DIR, ZEL_ASAN_BUILD_DIR and ZEL_TSAN_BUILD_DIR pick the
-# build directories (default: build, build-asan, build-tsan).
+# and the driver's tests in the race detector build (ThreadSanitizer); then fuzzes the port's
+# requests for ZEL_FUZZ_SECONDS (default 60; 0 leaves the phase out) with tools/run-fuzz.sh.
+# Arguments go to every ctest run (e.g. -R Purge). ZEL_BUILD_DIR, ZEL_ASAN_BUILD_DIR,
+# ZEL_TSAN_BUILD_DIR and ZEL_FUZZ_BUILD_DIR pick the build directories (default: build,
+# build-asan, build-tsan, build-fuzz).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 root=$(zel_root)
@@ -11,6 +13,7 @@ cd "$root"
 build=${ZEL_BUILD_DIR:-build}
 asan_build=${ZEL_ASAN_BUILD_DIR:-build-asan}
 tsan_build=${ZEL_TSAN_BUILD_DIR:-build-tsan}
+fuzz_seconds=${ZEL_FUZZ_SECONDS:-60}
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
@@ -46,12 +49,35 @@ run_suite normal "$build" || status=1
 run_suite sanitized "$asan_build" -DZEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug || status=1
 run_suite race-detector "$tsan_build" -DZEL_RACE_DETECTOR=ON || status=1
 
+# The fuzz phase counts as one test: passed when the run ended without a finding.
+phases=(normal sanitized race-detector)
+fuzz_failed=0
+if [[ $fuzz_seconds -gt 0 ]]; then
+  phases+=(fuzz)
+  echo "==== fuzz: $fuzz_seconds s (${ZEL_FUZZ_BUILD_DIR:-build-fuzz})"
+  if "$root/tools/run-fuzz.sh" "$fuzz_seconds" 2>&1 | tee "$logs/fuzz.log"; then
+    :
+  else
+    fuzz_failed=1
+    status=1
+  fi
+  grep -E '^==== fuzz: [0-9?]+ inputs' "$logs/fuzz.log" | sed 's/^==== fuzz: //' >"$logs/fuzz.summary" ||
+    echo "no summary from the fuzzer" >"$logs/fuzz.summary"
+  if [[ $fuzz_failed -ne 0 ]]; then
+    echo "FAILED: $(cat "$logs/fuzz.summary")" >"$logs/fuzz.summary"
+  fi
+fi
+
 echo "==== summary ($((SECONDS - start)) s)"
 passed=0
 failed=0
 skipped=0
-for name in normal sanitized race-detector; do
+for name in "${phases[@]}"; do
   echo "$name: $(cat "$logs/$name.summary")"
+  if [[ $name == fuzz ]]; then
+    if [[ $fuzz_failed -ne 0 ]]; then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+    continue
+  fi
   [[ -f $logs/$name.log ]] || continue
   line=$(grep -E '^[0-9]+% tests passed' "$logs/$name.log" || true)
   if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then

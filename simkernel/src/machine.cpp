@@ -232,7 +232,7 @@ NTSTATUS Machine::Block(std::string waitingFor, std::optional<VirtualTime> deadl
   if (deadline) {
     self->wakeAt = deadline;
     timeout = nextClockSequence_++;
-    clock_.emplace(std::make_pair(*deadline, timeout), [this, self, timeoutStatus] {
+    clock_.emplace(std::make_pair(*deadline, timeout), [self, timeoutStatus] {
       if (self->state == TaskState::Blocked) {
         self->state = TaskState::Runnable;
         self->wakeStatus = timeoutStatus;

@@ -59,7 +59,7 @@ TEST_F(MachineTest, TwoTasksHandingAnEventBackAndForthAreALivelock) {
   KeInitializeEvent(&ping, SynchronizationEvent, TRUE);
   KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
   for (auto [name, mine, theirs] : {std::tuple{"ping", &ping, &pong}, std::tuple{"pong", &pong, &ping}})
-    machine().Spawn(name, sim::TaskKind::Application, [mine, theirs] {
+    machine().Spawn(name, sim::TaskKind::Application, [mine = mine, theirs = theirs] {
       for (;;) {
         KeWaitForSingleObject(mine, Executive, KernelMode, FALSE, nullptr);
         KeSetEvent(theirs, IO_NO_INCREMENT, FALSE);

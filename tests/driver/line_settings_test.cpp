@@ -258,7 +258,10 @@ TEST_F(LineSettings, ASettingsCommandThatCannotBeQueuedChangesNothing) {
                                               {IOCTL_SERIAL_SET_RTS, {}}};
   Bytes before = Reported();
   const adapter_model::PortSettings applied = Applied();
-  for (const auto& [code, input] : requests) {
+  for (const auto& request : requests) {
+    // Not a structured binding: clang 14 cannot capture one in the lambda below.
+    const ULONG code = request.first;
+    const Bytes& input = request.second;
     SCOPED_TRACE(testing::Message() << std::hex << code);
     sim::pool::FailNextAllocations(1, sim::pool::TagFromString("BR11"));  // the command message
     auto sent = Sent([&] { EXPECT_EQ(Ioctl(file_, code, input).status, STATUS_INSUFFICIENT_RESOURCES); });

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <typeinfo>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -103,6 +104,12 @@ class Machine {
   static bool Exists();
 
   uint64_t Seed() const { return seed_; }
+  // Restarts the random choices from another seed, as if the machine had been built with it:
+  // a machine kept for a series of scenarios still gives each one its own interleaving.
+  void Reseed(uint64_t seed) {
+    seed_ = seed;
+    rng_.seed(seed);
+  }
 
   // ---- Tasks ----
   Task* Spawn(std::string name, TaskKind kind, std::function<void()> body, bool daemon = false);
@@ -188,9 +195,13 @@ class Machine {
   void SetVersion(WindowsVersion v) { version_ = v; }
 
   // Subsystems hang their per-machine state here (pool, I/O manager, DPC engine...).
+  // Looked up by the type's name without building a string: every kernel call comes here.
   template <class T>
   T& State() {
-    auto& slot = states_[typeid(T).name()];
+    const char* key = typeid(T).name();
+    auto found = states_.find(std::string_view(key));
+    if (found == states_.end()) found = states_.emplace(key, nullptr).first;
+    auto& slot = found->second;
     if (!slot) slot = std::shared_ptr<void>(new T(), [](void* p) { delete static_cast<T*>(p); });
     return *static_cast<T*>(slot.get());
   }
@@ -237,7 +248,7 @@ class Machine {
   uint64_t traceLength_ = 0;
   std::deque<std::string> recentTrace_;
   std::vector<Violation> violations_;
-  std::map<std::string, std::shared_ptr<void>> states_;
+  std::map<std::string, std::shared_ptr<void>, std::less<>> states_;
   bool shuttingDown_ = false;
 
   uint64_t livelockBound_ = kDefaultLivelockBound;

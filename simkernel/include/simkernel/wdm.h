@@ -102,8 +102,17 @@ typedef struct _STRING {
 } STRING, ANSI_STRING, *PANSI_STRING, *PSTRING;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#if defined(__clang__)
+// The DDK's form reaches the field through a null pointer, which clang's
+// UndefinedBehaviorSanitizer reports; offsetof computes the same, also for the driver's
+// records that derive from a common header (not standard layout, hence the pragma).
+#define CONTAINING_RECORD(address, type, field)                                                     \
+  (_Pragma("clang diagnostic push") _Pragma("clang diagnostic ignored \"-Winvalid-offsetof\"") \
+       ((type*)((PCHAR)(address) - offsetof(type, field))) _Pragma("clang diagnostic pop"))
+#else
 #define CONTAINING_RECORD(address, type, field) \
   ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#endif
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define RTL_NUMBER_OF(a) (sizeof(a) / sizeof((a)[0]))
@@ -221,6 +230,18 @@ typedef enum _POOL_TYPE {
   DontUseThisType = 3,
   NonPagedPoolCacheAligned = 4,
   PagedPoolCacheAligned = 5,
+  // The rest of the system's list: none of them is a pool this kernel gives drivers, but
+  // they make the type wide enough to carry POOL_QUOTA_FAIL_INSTEAD_OF_RAISE, as it is on
+  // the system (clang's UndefinedBehaviorSanitizer checks enum loads against that width).
+  NonPagedPoolCacheAlignedMustS = 6,
+  MaxPoolType = 7,
+  NonPagedPoolSession = 32,
+  PagedPoolSession = 33,
+  NonPagedPoolMustSucceedSession = 34,
+  DontUseThisTypeSession = 35,
+  NonPagedPoolCacheAlignedSession = 36,
+  PagedPoolCacheAlignedSession = 37,
+  NonPagedPoolCacheAlignedMustSSession = 38,
 } POOL_TYPE;
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
 
