@@ -101,6 +101,8 @@ class AdapterFixture {
   // Deletes one port device, as its removal after an eject will (the others stay); port()
   // then returns null for it.
   void DeletePort(int number);
+  // The driver deleted the port itself (its removal after an eject): port() returns null.
+  void ForgetPort(int number) { ports_.at(number - 1) = nullptr; }
 
   AdapterExtension* adapter() const { return adapter_; }
   PortExtension* port(int number) const { return ports_.at(number - 1); }

@@ -44,6 +44,7 @@ void FreePortBlocks(PortExtension* p) {
   FreePoolAndClear(&p->DataWriteBuffer);
   FreePoolAndClear(&p->DataReadBuffer);
   FreePoolAndClear(&p->WriteDrainWorkItem);
+  FreePoolAndClear(&p->HardwareIds);
 }
 
 void SetPortDefaults(PortExtension* p, ULONG portNumber) {
@@ -163,7 +164,15 @@ NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULON
   p->DataWriteBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, WRITE_CHUNK_SIZE, TAG_BR31));
   p->DataReadBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, DATA_READ_SIZE, TAG_BR32));
   p->WriteDrainWorkItem = static_cast<PortWorkItem*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PortWorkItem), TAG_BR41));
-  if (!p->DataWriteUrb || !p->DataReadUrb || !p->DataWriteBuffer || !p->DataReadBuffer || !p->WriteDrainWorkItem) {
+  // "ZELBUS\BRPORTS0n" and the second NUL of its MULTI_SZ.
+  p->HardwareIds = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, 36, TAG_BR28));
+  if (p->HardwareIds) {
+    std::u16string id = u"ZELBUS\\BRPORTS0" + ToU16(std::to_string(portNumber));
+    RtlZeroMemory(p->HardwareIds, 36);
+    RtlCopyMemory(p->HardwareIds, id.data(), id.size() * sizeof(char16_t));
+  }
+  if (!p->DataWriteUrb || !p->DataReadUrb || !p->DataWriteBuffer || !p->DataReadBuffer || !p->WriteDrainWorkItem ||
+      !p->HardwareIds) {
     FreePortBlocks(p);
     IoDeleteDevice(device);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -189,20 +198,7 @@ void DeletePortRecord(PortExtension* port) {
   RemoveEntryList(&port->AdapterLink);
   --adapter->ChildCount;
   ExReleaseFastMutex(&adapter->ChildListMutex);
-  PortDetachFromAdapter(port);
-  // Counted DPCs give their count back; the read and write timers are set uncounted.
-  for (PKDPC dpc : {&port->ReadCompleteDpc, &port->WriteCompleteDpc, &port->ImmediateCompleteDpc,
-                    &port->ImmediateTimeoutDpc, &port->CommWaitDpc})
-    if (KeRemoveQueueDpc(dpc)) InterlockedDecrement(&port->DpcPendingCount);
-  if (KeCancelTimer(&port->ImmediateTimer)) InterlockedDecrement(&port->DpcPendingCount);
-  KeCancelTimer(&port->ReadTotalTimer);
-  KeCancelTimer(&port->ReadIntervalTimer);
-  KeCancelTimer(&port->WriteTotalTimer);
-  KeRemoveQueueDpc(&port->ReadTotalTimeoutDpc);
-  KeRemoveQueueDpc(&port->ReadIntervalTimeoutDpc);
-  KeRemoveQueueDpc(&port->WriteTimeoutDpc);
-  FreePortBlocks(port);
-  IoDeleteDevice(port->Self);
+  PortDeleteDevice(port->Self, port);
 }
 
 void DeleteAdapterRecord(AdapterExtension* adapter) {

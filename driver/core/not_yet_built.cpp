@@ -5,7 +5,6 @@
 #include "adapter/adapter_pnp.h"
 #include "core/helpers.h"
 #include "datapath/request_queue.h"
-#include "port/port_pnp.h"
 #include "power_wmi/power.h"
 #include "power_wmi/wmi.h"
 
@@ -26,18 +25,6 @@ NTSTATUS AdapterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOC
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Stack);
   UNREFERENCED_PARAMETER(Adapter);
-  return NotImplemented(Irp);
-}
-
-// Surprise removal is served already: the wait-on-mask events depend on it.
-NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PortExtension* Port) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  if (Stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
-    NTSTATUS Status = PortSurpriseRemoval(Port);
-    Irp->IoStatus.Status = Status;
-    CompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-  }
   return NotImplemented(Irp);
 }
 

@@ -124,8 +124,8 @@ NTSTATUS PortStartRead(PortExtension* Port) {
       // A queue-size request, served in order with the reads.
       Status = ResizeReceiveBuffer(Port);
     } else {
-      CancelPortTimer(&Port->ReadTotalTimer, Port);
-      CancelPortTimer(&Port->ReadIntervalTimer, Port);
+      KeCancelTimer(&Port->ReadTotalTimer);
+      KeCancelTimer(&Port->ReadIntervalTimer);
       ULONG Length = Stack->Parameters.Read.Length;
       Port->ReadRemaining = Length;
       ReadRules Rules = ReadRulesFor(Port, Length);

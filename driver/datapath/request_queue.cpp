@@ -62,7 +62,7 @@ VOID FinishCurrentRequest(PortExtension* Port, PPORT_TAKE_BACK_ROUTINE TakeBack,
   if (TakeBack != NULL) {
     TakeBack(Port);
   }
-  ReleaseRequestReferences(Irp, IntervalTimer, TotalTimer);
+  ReleaseRequestReferences(Port, Irp, IntervalTimer, TotalTimer);
 
   if (RequestRefGet(Irp) != 0) {
     // The holder of the remaining reference finishes it.
@@ -90,14 +90,16 @@ VOID FinishCurrentRequest(PortExtension* Port, PPORT_TAKE_BACK_ROUTINE TakeBack,
   CompleteRequest(Irp, IO_SERIAL_INCREMENT);
 }
 
-VOID ReleaseRequestReferences(PIRP Current, PKTIMER IntervalTimer, PKTIMER TotalTimer) {
+VOID ReleaseRequestReferences(PortExtension* Port, PIRP Current, PKTIMER IntervalTimer, PKTIMER TotalTimer) {
   if (IoSetCancelRoutine(Current, NULL) != NULL) {
     RequestRefClear(Current, REF_CANCEL_ROUTINE);
   }
   if (IntervalTimer != NULL && KeCancelTimer(IntervalTimer)) {
     RequestRefClear(Current, REF_INTERVAL_TIMER);
   }
-  if (TotalTimer != NULL && KeCancelTimer(TotalTimer)) {
+  // The immediate character's timer is the counted one: its DPC will not run to give it back.
+  BOOLEAN Counted = TotalTimer == &Port->ImmediateTimer;
+  if (TotalTimer != NULL && (Counted ? CancelPortTimer(TotalTimer, Port) : KeCancelTimer(TotalTimer))) {
     RequestRefClear(Current, REF_TOTAL_TIMER);
   }
 }
@@ -135,6 +137,9 @@ BOOLEAN SetPortTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExtens
 }
 
 BOOLEAN CancelPortTimer(PKTIMER Timer, PortExtension* Port) {
-  UNREFERENCED_PARAMETER(Port);
-  return KeCancelTimer(Timer);
+  BOOLEAN WasSet = KeCancelTimer(Timer);
+  if (WasSet) {
+    InterlockedDecrement(&Port->DpcPendingCount);
+  }
+  return WasSet;
 }

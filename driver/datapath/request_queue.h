@@ -59,7 +59,7 @@ VOID FinishCurrentRequest(PortExtension* Port, PPORT_TAKE_BACK_ROUTINE TakeBack,
 
 // Cancel spin lock held. Removes the request's cancel routine and cancels the given timers,
 // dropping the reference of each one taken back.
-VOID ReleaseRequestReferences(PIRP Current, PKTIMER IntervalTimer, PKTIMER TotalTimer);
+VOID ReleaseRequestReferences(PortExtension* Port, PIRP Current, PKTIMER IntervalTimer, PKTIMER TotalTimer);
 
 // Makes the head of Queue current (removing its cancel routine), or leaves *Current empty;
 // *Next receives the new current request or NULL. With CompleteCurrent, the old current
@@ -135,5 +135,6 @@ inline PortExtension* PortDpcEnter(PVOID DeferredContext, PKIRQL CancelIrql) {
 // Sets the timer counted in DpcPendingCount: 1 is added, and taken back if the timer was
 // already set (the one DPC it will queue is already counted). Returns whether it was set.
 BOOLEAN SetPortTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc, PortExtension* Port);
-// Cancels the timer and returns whether it was still set; DpcPendingCount is left alone.
+// Cancels a timer set with SetPortTimer and returns whether it was still set; if so its DPC
+// will not run, and its count is given back here.
 BOOLEAN CancelPortTimer(PKTIMER Timer, PortExtension* Port);

@@ -92,6 +92,8 @@ static VOID WriteFinishQueue(PortExtension* Port, BOOLEAN Toggle) {
   PortWorkItem* Work = Port->WriteDrainWorkItem;
   if (Toggle && Work != NULL) {
     Work->Port = Port;
+    // Counted like a DPC, so that the port's deletion waits for it to end.
+    InterlockedIncrement(&Port->DpcPendingCount);
     ExInitializeWorkItem(&Work->Item, WriteDrainWorker, Work);
     ExQueueWorkItem(&Work->Item, HyperCriticalWorkQueue);
   } else {
@@ -293,6 +295,7 @@ VOID NTAPI WriteDrainWorker(PVOID Parameter) {
   KIRQL CancelIrql;
   IoAcquireCancelSpinLock(&CancelIrql);
   FinishSentWrite(Port, CancelIrql);
+  InterlockedDecrement(&Port->DpcPendingCount);
 }
 
 VOID NTAPI WriteTimeoutDpc(PKDPC, PVOID DeferredContext, PVOID, PVOID) {

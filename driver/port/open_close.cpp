@@ -130,6 +130,13 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // awaited, so that the next open never posts a second read on the same URB.
   CancelTransferAndWait(&Port->DataReadIrp, &Port->EchoEvent, &Port->ReceiveLock);
 
+  PortReleaseReceiveBuffer(Port);
+
+  Port->WmiCommData.IsBusy = FALSE;
+  return CompleteOpenRequest(Irp, STATUS_SUCCESS);
+}
+
+VOID PortReleaseReceiveBuffer(PortExtension* Port) {
   AcquireOwnedSpinLock(&Port->ReceiveLock);
   PUCHAR Ring = Port->ReceiveBuffer;
   Port->ReceiveBuffer = NULL;
@@ -141,13 +148,16 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Port->ReceiveBufferGet = NULL;
   ReleaseOwnedSpinLock(&Port->ReceiveLock);
   FreePoolAndClear(&Ring);
-
-  Port->WmiCommData.IsBusy = FALSE;
-  return CompleteOpenRequest(Irp, STATUS_SUCCESS);
 }
 
-NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PortExtension* Port = (PortExtension*)DeviceObject->DeviceExtension;
+VOID PortMarkClosed(PortExtension* Port) {
+  PortOpenStateLock(Port);
+  Port->IsOpen = FALSE;
+  PortOpenStateUnlock(Port);
+}
+
+VOID PortCancelAllRequests(PortExtension* Port) {
+  PDEVICE_OBJECT DeviceObject = Port->Self;
   CancelAllRequests(DeviceObject, &Port->WriteQueue, &Port->CurrentWrite);
   CancelAllRequests(DeviceObject, &Port->ReadQueue, &Port->CurrentRead);
   CancelAllRequests(DeviceObject, &Port->PurgeQueue, &Port->CurrentPurge);
@@ -167,5 +177,9 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   } else {
     IoReleaseCancelSpinLock(CancelIrql);
   }
+}
+
+NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PortCancelAllRequests((PortExtension*)DeviceObject->DeviceExtension);
   return CompleteOpenRequest(Irp, STATUS_SUCCESS);
 }

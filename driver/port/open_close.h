@@ -6,3 +6,11 @@
 NTSTATUS PortCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The steps close, cleanup and the port's deletion share. PASSIVE_LEVEL.
+// Cancels every waiting and current request of the port (the immediate character excepted).
+VOID PortCancelAllRequests(PortExtension* Port);
+// The receive path stops storing and re-posting, the write path stops sending.
+VOID PortMarkClosed(PortExtension* Port);
+// Frees the receive ring an open installed.
+VOID PortReleaseReceiveBuffer(PortExtension* Port);

@@ -13,3 +13,11 @@ NTSTATUS PortSurpriseRemoval(PortExtension* Port);
 // Takes the port out of its adapter's Ports table, under AdapterLock, so that the event path
 // and surprise removal can no longer reach it. Called before the port's device is deleted.
 VOID PortDetachFromAdapter(PortExtension* Port);
+
+// Stops every source that could still reach the port (requests, transfers, timers, DPCs, the
+// drain worker), then frees what the record holds, takes its names away and deletes its
+// device. Returns STATUS_SUCCESS. PASSIVE_LEVEL, not under ChildListMutex.
+NTSTATUS PortDeleteDevice(PDEVICE_OBJECT DeviceObject, PortExtension* Port);
+
+// Sends IRP_MN_QUERY_CAPABILITIES to the top of Target's stack and waits. PASSIVE_LEVEL.
+NTSTATUS QueryParentCapabilities(PDEVICE_OBJECT Target, PDEVICE_CAPABILITIES Caps);

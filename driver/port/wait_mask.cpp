@@ -78,7 +78,7 @@ static PIRP EndPendingWait(PortExtension* Port, ULONG NewMask) {
     return NULL;
   }
   RequestRefClear(Wait, REF_DATA_PATH);
-  ReleaseRequestReferences(Wait, NULL, NULL);
+  ReleaseRequestReferences(Port, Wait, NULL, NULL);
   if (RequestRefGet(Wait) != 0) {
     return NULL;  // its cancel routine is under way and completes it
   }
