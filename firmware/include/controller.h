@@ -36,7 +36,10 @@
 
 // ---- Connection to the bus
 #define USB_CONTROL REG(0x7E0C)
-#define USB_PROGRAM_ANSWERS 0x01     // standard requests reach the program instead of the core's own answers
+// Standard requests reach the program instead of the core's own answers. A CPU reset clears
+// it, unless the program has disconnected since it set it: the host then knows the device as
+// the program's, and nothing else can answer for it.
+#define USB_PROGRAM_ANSWERS 0x01
 #define USB_DISCONNECT 0x02          // pull-up off: the host sees the device leave
 #define USB_FRAME_LOW REG(0x7E0D)    // start-of-frame count, one a millisecond
 #define USB_FRAME_HIGH REG(0x7E0E)
