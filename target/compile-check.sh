@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds every driver source for the real target (i386 Windows, kernel mode) against the
-# DDK headers of the mingw-w64 cross toolchain, then checks that the objects need nothing
-# a kernel-mode image cannot have. The link mode then links those objects into a driver
+# DDK headers of the mingw-w64 cross toolchain, with the firmware images generated from
+# firmware/ (firmware/build-images.sh, which needs sdcc), then checks that the objects need
+# nothing a kernel-mode image cannot have. The link mode then links those objects into a driver
 # image against the kernel's import libraries, so that a routine only the host has shows up.
 #
 # Usage: compile-check.sh compile <repository root> <output directory>
@@ -68,17 +69,31 @@ fi
 rm -rf "$out"
 mkdir -p "$out/objects" "$out/logs"
 
+# The image arrays are driver data that the build generates; they compile like its sources.
+if ! bash "$root/firmware/build-images.sh" "$out/generated" >"$out/logs/firmware.log" 2>&1; then
+  cat "$out/logs/firmware.log"
+  echo "TARGET CHECK FAILED: the firmware images could not be generated" >&2
+  exit 1
+fi
+sources+=("$out/generated/firmware_images.cpp")
+
 # Arrays do not reach xargs' children; they read the flags back from this file.
 printf '%s\n' "${flags[@]}" >"$out/flags"
 
 compile_one() {
-  local src=$1 name
+  local src=$1 name path
   local -a flags
   mapfile -t flags <"$out/flags"
-  name=${src#driver/}
-  name=${name//\//__}
-  name=${name%.cpp}
-  if "$cxx" "${flags[@]}" -c "$root/$src" -o "$out/objects/$name.o" \
+  if [[ $src == /* ]]; then
+    path=$src
+    name=generated__$(basename "${src%.cpp}")
+  else
+    path=$root/$src
+    name=${src#driver/}
+    name=${name//\//__}
+    name=${name%.cpp}
+  fi
+  if "$cxx" "${flags[@]}" -c "$path" -o "$out/objects/$name.o" \
       >"$out/logs/$name.log" 2>&1; then
     echo "ok    $src"
   else
@@ -118,5 +133,5 @@ if [[ $problems -ne 0 ]]; then
   echo "TARGET CHECK FAILED: $problems object(s) need what a kernel-mode driver cannot have" >&2
   exit 1
 fi
-echo "target compile: $total of $total driver sources compiled ($cxx, ${flags[*]})"
+echo "target compile: $total of $total driver sources (the firmware images among them) compiled ($cxx, ${flags[*]})"
 

@@ -53,4 +53,23 @@ std::vector<uint8_t> BuildLanguageDescriptor(std::initializer_list<uint16_t> lan
   return out;
 }
 
+std::vector<uint8_t> ReadStoredDescriptor(std::span<const uint8_t> memory, uint16_t at, uint8_t type, uint8_t index) {
+  constexpr size_t kDeviceLength = 18;
+  auto bytes = [&](size_t from, size_t length) -> std::vector<uint8_t> {
+    if (from + length > memory.size()) return {};
+    return {memory.begin() + from, memory.begin() + from + length};
+  };
+  auto word = [&](size_t from) { return from + 1 < memory.size() ? size_t(memory[from] | memory[from + 1] << 8) : 0; };
+  const size_t configuration = size_t(at) + kDeviceLength;
+  if (type == kDescriptorDevice && index == 0) return bytes(at, kDeviceLength);
+  if (type == kDescriptorConfiguration && index == 0) return bytes(configuration, word(configuration + 2));
+  if (type != kDescriptorString) return {};
+  size_t string = configuration + word(configuration + 2);
+  for (uint8_t i = 0;; ++i) {
+    if (string + 1 >= memory.size() || memory[string] < 2 || memory[string + 1] != kDescriptorString) return {};
+    if (i == index) return bytes(string, memory[string]);
+    string += memory[string];
+  }
+}
+
 }  // namespace adapter_model

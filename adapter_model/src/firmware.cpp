@@ -3,18 +3,17 @@
 #include <algorithm>
 
 #include "adapter_model/descriptors.h"
+#include "adapter_model/firmware_image.h"
 
 namespace adapter_model {
 
 using sim::usb::Handshake;
 
 MainFirmware::MainFirmware(UsbController& controller, std::array<Uart*, kPortCount> uarts, Faults& faults,
-                           FirmwareIdentity identity)
-    : controller_(controller), uarts_(uarts), faults_(faults), identity_(std::move(identity)) {
+                           FirmwareIdentity identity, std::span<const uint8_t> memory)
+    : controller_(controller), uarts_(uarts), faults_(faults), identity_(std::move(identity)), memory_(memory) {
   // Caught here rather than when the host first asks for it.
   BuildStringDescriptor(identity_.serialNumber);
-  BuildStringDescriptor(identity_.manufacturer);
-  BuildStringDescriptor(identity_.product);
 }
 
 MainFirmware::~MainFirmware() { Stop(); }
@@ -44,44 +43,11 @@ void MainFirmware::Stop() {
 // ---- Endpoint 0 ---------------------------------------------------------------------------
 
 std::vector<uint8_t> MainFirmware::Descriptor(uint8_t type, uint8_t index, uint16_t) {
-  // Strings come in one language, whichever the host asks for.
-  if (type == kDescriptorDevice && index == 0) {
-    DeviceDescriptorInfo device;
-    device.deviceClass = device.deviceSubClass = device.deviceProtocol = 0xFF;
-    device.vendorId = identity_.vendorId;
-    device.productId = uint16_t(identity_.productId | 0x8000);
-    device.manufacturerString = 1;
-    device.productString = 2;
-    device.serialNumberString = 3;
-    return BuildDeviceDescriptor(device);
-  }
-  if (type == kDescriptorConfiguration && index == 0) {
-    InterfaceInfo interface;
-    interface.interfaceString = 5;
-    for (int port = 1; port <= kPortCount; ++port) {
-      interface.endpoints.push_back({DataInEndpoint(port)});
-      interface.endpoints.push_back({DataOutEndpoint(port)});
-    }
-    interface.endpoints.push_back({kResponseEndpoint});
-    interface.endpoints.push_back({kCommandEndpoint});
-    ConfigurationInfo configuration;
-    configuration.configurationString = 4;
-    configuration.maxPower = 0x3C;
-    configuration.interfaces.push_back(interface);
-    return BuildConfigurationDescriptor(configuration);
-  }
-  if (type == kDescriptorString) {
-    switch (index) {
-      case 0: return BuildLanguageDescriptor({kLanguageEnglishUs});
-      case 1: return BuildStringDescriptor(identity_.manufacturer);
-      case 2: return BuildStringDescriptor(identity_.product);
-      case 3: return BuildStringDescriptor(identity_.serialNumber);
-      case 4: return BuildStringDescriptor("Configuration String");
-      case 5: return BuildStringDescriptor("Interface String");
-      default: return {};
-    }
-  }
-  return {};
+  // Strings come in one language, whichever the host asks for. The image holds a placeholder
+  // for the serial number, which the firmware replaces with the unit's own.
+  constexpr uint8_t kSerialNumberString = 3;
+  if (type == kDescriptorString && index == kSerialNumberString) return BuildStringDescriptor(identity_.serialNumber);
+  return ReadStoredDescriptor(memory_, kMainDescriptorsAt, type, index);
 }
 
 bool MainFirmware::SetConfiguration(uint8_t value) { return value <= 1; }

@@ -96,11 +96,14 @@ void UsbController::StartProgram(bool renumerate) {
   if (!boot_) return;  // nothing that could run: the CPU spins without touching USB
   program_ = boot_(*this);
   if (!program_) return;
-  programOwnsEndpointZero_ = true;
+  // One that renumerates is known to the host as a device of its own from then on: endpoint
+  // 0 stays its own even while the CPU is held. One that does not answers in the core's place
+  // only while it runs.
+  programOwnsEndpointZero_ = program_->Renumerates();
   endpoints_.clear();
   configuration_ = 0;
   program_->Start();
-  if (renumerate && attached_) {
+  if (renumerate && attached_ && program_->Renumerates()) {
     renumerationAlarm_.After(kRenumerationDetachDelay, [this] {
       if (!attached_) return;
       attached_ = false;
@@ -129,6 +132,7 @@ std::vector<uint8_t> UsbController::GetDescriptor(uint8_t type, uint8_t index, u
     Program* program = RunningProgram();
     return program ? program->Descriptor(type, index, languageId) : std::vector<uint8_t>{};
   }
+  if (Program* program = RunningProgram()) return program->Descriptor(type, index, languageId);
   if (type == kDescriptorDevice && index == 0) {
     DeviceDescriptorInfo device;
     device.vendorId = identity_.vendorId;
@@ -147,8 +151,8 @@ std::vector<uint8_t> UsbController::GetDescriptor(uint8_t type, uint8_t index, u
 
 Handshake UsbController::SetConfiguration(uint8_t value) {
   if (!attached_) return Handshake::Stall;
-  if (programOwnsEndpointZero_) {
-    Program* program = RunningProgram();
+  Program* program = RunningProgram();
+  if (programOwnsEndpointZero_ || program) {
     if (!program || !program->SetConfiguration(value)) return Handshake::Stall;
   } else if (value > 1) {
     return Handshake::Stall;

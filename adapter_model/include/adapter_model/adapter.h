@@ -1,6 +1,10 @@
 // A whole four-port adapter as a test sees it: the USB controller the simulated bus talks
 // to, the four UARTs with their connectors for cables, the firmware running on the
 // controller, and the faults a test can switch on.
+//
+// A blank adapter (runningMainFirmware false) runs what the host downloads: once the CPU is
+// released, RAM holding the whole main image runs the main firmware (which renumerates), RAM
+// holding the loader image runs the loader (which serves 0xA3), anything else runs nothing.
 #pragma once
 
 #include <array>
@@ -16,10 +20,13 @@
 namespace adapter_model {
 
 struct AdapterOptions {
+  // Its serial number left empty, every adapter gets one of its own; two adapters given the
+  // same one present the same.
   FirmwareIdentity firmware;
   ControllerIdentity controller;
-  // Created, and powered up again after an unplug, already running the main firmware.
-  // Without it the controller comes up blank, with its own identity, waiting for a program.
+  // Created, and powered up again after an unplug, already running the main firmware (from
+  // a copy of the main image of its own: RAM stays as the host leaves it). Without it the
+  // controller comes up blank, with its own identity, and runs what the host downloads.
   bool runningMainFirmware = true;
 };
 
@@ -45,8 +52,10 @@ class Adapter {
   Connector& PortConnector(int port) { return PortUart(port).Port(); }
   Uart& PortUart(int port) { return *uarts_.at(port - 1); }
 
-  // Null while the CPU runs no main firmware (held in reset, unpowered, blank).
+  // Null while the CPU runs no main firmware (held in reset, unpowered, blank, the loader).
   MainFirmware* Firmware();
+  // The unit's serial number, which the main firmware presents as string 3.
+  const std::string& SerialNumber() const { return options_.firmware.serialNumber; }
   SerialChannel* Channel(int port);
 
   Faults& FaultPlan() { return faults_; }
@@ -58,6 +67,9 @@ class Adapter {
   Faults faults_;
   std::array<std::unique_ptr<Uart>, kPortCount> uarts_;
   UsbController controller_;  // last: its program goes before the UARTs it drives
+
+  // The main firmware, its image in `memory`.
+  std::unique_ptr<Program> StartMainFirmware(std::span<const uint8_t> memory);
 };
 
 }  // namespace adapter_model

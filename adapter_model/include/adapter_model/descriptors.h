@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -62,5 +63,11 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const ConfigurationInfo& info)
 // UTF-16LE of an ASCII text; at most 126 characters fit (throws std::invalid_argument).
 std::vector<uint8_t> BuildStringDescriptor(std::string_view text);
 std::vector<uint8_t> BuildLanguageDescriptor(std::initializer_list<uint16_t> languages);
+
+// A program's descriptor block in the controller's memory, as the firmware images lay it
+// out: the device descriptor at `at`, the configuration descriptor (wTotalLength bytes) right
+// after it, then the string descriptors in index order from 0. Empty when the block holds no
+// such descriptor or it would run past the end of memory.
+std::vector<uint8_t> ReadStoredDescriptor(std::span<const uint8_t> memory, uint16_t at, uint8_t type, uint8_t index);
 
 }  // namespace adapter_model

@@ -1,5 +1,6 @@
-// The main firmware's behaviour, as a program for the USB controller: it presents the main
-// image's descriptors (ten bulk endpoints, bit 15 of the product id set), decodes command
+// The main firmware's behaviour, as a program for the USB controller: it presents the
+// descriptors the main image keeps in memory at 0x1200 (ten bulk endpoints, bit 15 of the
+// product id set) with the unit's own serial number as string 3, decodes command
 // blocks from the command endpoint, answers on the response endpoint (command complete,
 // status replies, modem and line events) and moves each port's data between its endpoints
 // and its serial channel.
@@ -19,12 +20,10 @@
 
 namespace adapter_model {
 
+// What the main firmware reports of the unit it runs on.
 struct FirmwareIdentity {
-  uint16_t vendorId = 0x5A45;
-  uint16_t productId = 0x8421;  // presented with bit 15 set whatever is given
-  std::string manufacturer = "ZEL";
-  std::string product = "Brindlock USB Serial Adapter";
-  std::string serialNumber = "BR-04-000001";
+  // Empty: the Adapter gives the unit one of its own (see Adapter::SerialNumber).
+  std::string serialNumber;
 };
 
 class MainFirmware : public Program, private ChannelHost {
@@ -32,8 +31,10 @@ class MainFirmware : public Program, private ChannelHost {
   // Blocks waiting for the host beyond this are dropped (and counted).
   static constexpr size_t kResponseQueueDepth = 32;
 
+  // `memory` holds the image the firmware runs from: the controller's RAM, or a copy of the
+  // image for a board that starts without a download.
   MainFirmware(UsbController& controller, std::array<Uart*, kPortCount> uarts, Faults& faults,
-               FirmwareIdentity identity);
+               FirmwareIdentity identity, std::span<const uint8_t> memory);
   ~MainFirmware() override;
 
   // ---- Program
@@ -78,6 +79,7 @@ class MainFirmware : public Program, private ChannelHost {
   std::array<Uart*, kPortCount> uarts_;
   Faults& faults_;
   FirmwareIdentity identity_;
+  std::span<const uint8_t> memory_;
   std::array<std::unique_ptr<SerialChannel>, kPortCount> channels_;
   std::array<bool, kPortCount> markerArmed_{};
   std::array<bool, kPortCount> pulling_{};

@@ -5,14 +5,16 @@
 // controller enumerates with its own identity and no bulk endpoints; a program that starts
 // running takes it over and re-attaches (renumerates) to present its own descriptors.
 //
-// What the CPU runs is a Program. Today the board's boot hook hands it the behavioural
-// main firmware; an emulated 8051 executing the RAM image can take its place.
+// What the CPU runs is a Program, which the board's boot hook picks when the CPU leaves reset
+// (the behavioural loader or main firmware, by what RAM holds); an emulated 8051 executing
+// the RAM image can take their place.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "adapter_model/clock.h"
@@ -39,6 +41,10 @@ class Program {
   virtual void OutPacketReceived(uint8_t endpoint) = 0;
   virtual void InPacketTaken(uint8_t endpoint) = 0;
   virtual void EndpointReset(uint8_t endpoint) = 0;
+  // A program that renumerates leaves the bus and comes back as a device of its own; one
+  // that does not answers endpoint 0 on the address and configuration the host gave the core,
+  // and while the CPU is held the core answers again.
+  virtual bool Renumerates() const { return true; }
 };
 
 // The controller's own identity, presented while no program has taken endpoint 0 over.
@@ -90,6 +96,7 @@ class UsbController : public sim::usb::UsbDevice {
 
   // ---- Memory
   uint8_t Peek(uint16_t address) const { return memory_[address]; }
+  std::span<const uint8_t> Memory() const { return memory_; }
   void Poke(uint16_t address, uint8_t value) { memory_[address] = value; }
 
   // ---- Endpoint hardware, for the running program

@@ -1,0 +1,41 @@
+// USB 1.x protocol values both programs answer with.
+#ifndef FIRMWARE_USB_H
+#define FIRMWARE_USB_H
+
+#define SETUP_REQUEST_TYPE 0
+#define SETUP_REQUEST 1
+#define SETUP_VALUE_LOW 2
+#define SETUP_VALUE_HIGH 3
+#define SETUP_INDEX_LOW 4
+#define SETUP_INDEX_HIGH 5
+#define SETUP_LENGTH_LOW 6
+#define SETUP_LENGTH_HIGH 7
+
+#define REQUEST_DIRECTION_IN 0x80
+#define REQUEST_TYPE_MASK 0x60
+#define REQUEST_TYPE_STANDARD 0x00
+#define REQUEST_TYPE_VENDOR 0x40
+#define REQUEST_RECIPIENT_MASK 0x1F
+#define REQUEST_RECIPIENT_ENDPOINT 0x02
+
+#define GET_STATUS 0x00
+#define CLEAR_FEATURE 0x01
+#define SET_FEATURE 0x03
+#define GET_DESCRIPTOR 0x06
+#define GET_CONFIGURATION 0x08
+#define SET_CONFIGURATION 0x09
+#define FEATURE_ENDPOINT_HALT 0
+
+#define DESCRIPTOR_DEVICE 1
+#define DESCRIPTOR_CONFIGURATION 2
+#define DESCRIPTOR_STRING 3
+#define DESCRIPTOR_INTERFACE 4
+#define DESCRIPTOR_ENDPOINT 5
+#define ENDPOINT_BULK 0x02
+
+#define DEVICE_DESCRIPTOR_LENGTH 18
+
+// Little-endian 16-bit value as two descriptor bytes.
+#define LE16(value) ((value) & 0xFF), (((value) >> 8) & 0xFF)
+
+#endif
