@@ -5,6 +5,7 @@
 
 #include "io_internal.h"
 #include "simkernel/pool.h"
+#include "simkernel/registry.h"
 
 namespace sim::iom {
 namespace {
@@ -95,6 +96,30 @@ std::u16string Fold(std::u16string_view name) {
   return folded;
 }
 
+std::u16string NameKey(std::u16string_view name) {
+  std::u16string key = Fold(name);
+  constexpr std::u16string_view kDosDevices = u"\\DOSDEVICES";
+  if (key.starts_with(kDosDevices) && (key.size() == kDosDevices.size() || key[kDosDevices.size()] == u'\\'))
+    key.replace(0, kDosDevices.size(), u"\\??");
+  return key;
+}
+
+DriverCode::DriverCode(PDRIVER_OBJECT driver) : task_(Machine::Current().CurrentTask()) {
+  Io().driverCode[task_].push_back(driver);
+}
+
+DriverCode::~DriverCode() {
+  auto& stack = Io().driverCode[task_];
+  stack.pop_back();
+  if (stack.empty()) Io().driverCode.erase(task_);
+}
+
+PDRIVER_OBJECT RunningDriver() {
+  auto& code = Io().driverCode;
+  auto it = code.find(Machine::Current().CurrentTask());
+  return it == code.end() || it->second.empty() ? nullptr : it->second.back();
+}
+
 std::string Narrow(std::u16string_view text) {
   std::string narrow;
   for (char16_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
@@ -139,7 +164,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     name = FromNarrow(text);
   }
   if (!name.empty()) {
-    std::u16string key = Fold(name);
+    std::u16string key = NameKey(name);
     if (io.names.count(key) || io.links.count(key)) return STATUS_OBJECT_NAME_COLLISION;
   }
   // The extension follows the object, zero-filled; neither counts as the driver's pool.
@@ -164,7 +189,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   record.extensionSize = DeviceExtensionSize;
   record.name = name;
   io.devices.emplace(device, std::move(record));
-  if (!name.empty()) io.names.emplace(Fold(name), device);
+  if (!name.empty()) io.names.emplace(NameKey(name), device);
   *DeviceObject = device;
   return STATUS_SUCCESS;
 }
@@ -190,9 +215,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (DeviceObject->AttachedDevice)
     Report("device deleted while attached", DescribeDevice(DeviceObject) + " still has " +
                                                 DescribeDevice(DeviceObject->AttachedDevice) + " attached");
+  DeviceInterfacesOnDelete(DeviceObject);
   record->deleted = true;
   IoState& io = Io();
-  if (!record->name.empty()) io.names.erase(Fold(record->name));
+  if (!record->name.empty()) io.names.erase(NameKey(record->name));
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
     if (*link == DeviceObject) {
@@ -265,13 +291,13 @@ namespace sim::io {
 
 PDEVICE_OBJECT FindDevice(std::u16string_view name) {
   IoState& io = Io();
-  std::u16string key = Fold(name);
+  std::u16string key = NameKey(name);
   for (int hops = 0; hops < 16; ++hops) {
     auto named = io.names.find(key);
     if (named != io.names.end()) return named->second;
     auto link = io.links.find(key);
     if (link == io.links.end()) return nullptr;
-    key = Fold(link->second);
+    key = NameKey(link->second);
   }
   return nullptr;
 }
@@ -309,19 +335,22 @@ std::vector<PDEVICE_OBJECT> DevicesOf(PDRIVER_OBJECT driver) {
 
 NTSTATUS CreateSymbolicLink(std::u16string_view link, std::u16string_view target) {
   IoState& io = Io();
-  std::u16string key = Fold(link);
+  std::u16string key = NameKey(link);
   if (io.names.count(key) || io.links.count(key)) return STATUS_OBJECT_NAME_COLLISION;
   io.links.emplace(key, std::u16string(target));
   return STATUS_SUCCESS;
 }
 
 NTSTATUS DeleteSymbolicLink(std::u16string_view link) {
-  return Io().links.erase(Fold(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+  IoState& io = Io();
+  std::u16string key = NameKey(link);
+  io.driverLinks.erase(key);
+  return io.links.erase(key) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view link) {
   auto& links = Io().links;
-  auto it = links.find(Fold(link));
+  auto it = links.find(NameKey(link));
   if (it == links.end()) return std::nullopt;
   return it->second;
 }
@@ -339,8 +368,11 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16
   object->DriverInit = entry;
   *driver = object;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
+  // The service key exists before its driver loads: setup made it.
+  if (Fold(registryPath).starts_with(u"\\REGISTRY\\")) registry::CreateKey(registryPath);
   RunInApplication("DriverEntry", [&] {
     SetCall("DriverEntry");
+    DriverCode code(object);
     status = entry(object, &record->registryPathString);
   });
   // The path belongs to the I/O manager and is gone once DriverEntry returns.
@@ -350,6 +382,7 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16
   if (!record->loaded) {
     for (PDEVICE_OBJECT device : DevicesOf(object))
       Report("driver unloaded with devices", DescribeDevice(device) + " left by a failed DriverEntry");
+    ReportLeftAtUnload(object);
     pool::SweepQuarantine();
     pool::ReportLeaks("failed load of " + Narrow(name));
   }
@@ -361,11 +394,13 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
   if (!record || !record->loaded || !driver->DriverUnload) return false;
   RunInApplication("DriverUnload", [&] {
     SetCall("DriverUnload");
+    DriverCode code(driver);
     driver->DriverUnload(driver);
   });
   record->loaded = false;
   for (PDEVICE_OBJECT device : DevicesOf(driver))
     Report("driver unloaded with devices", DescribeDevice(device));
+  ReportLeftAtUnload(driver);
   pool::SweepQuarantine();
   pool::ReportLeaks("unload of " + Narrow(record->serviceName));
   return true;
@@ -381,6 +416,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   RunInApplication("AddDevice", [&] {
     SetCall("AddDevice");
+    DriverCode code(driver);
     status = driver->DriverExtension->AddDevice(driver, pdo);
   });
   if (NT_SUCCESS(status)) {

@@ -129,7 +129,12 @@ struct IoState {
   uint64_t nextDeviceSerial = 1;
   ULONG nextAutoName = 1;
   std::map<std::u16string, PDEVICE_OBJECT> names;  // folded name -> device
-  std::map<std::u16string, std::u16string> links;  // folded link -> target
+  std::map<std::u16string, std::u16string> links;  // NameKey of the link -> target
+  // Links drivers made with IoCreateSymbolicLink, by NameKey: the driver they belong to.
+  std::map<std::u16string, PDRIVER_OBJECT> driverLinks;
+  // The driver whose code each task is running, innermost last (dispatch routines, DriverEntry,
+  // DriverUnload, AddDevice).
+  std::unordered_map<const Task*, std::vector<PDRIVER_OBJECT>> driverCode;
   std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
   std::map<PFILE_OBJECT, FileRecord> files;
   std::unordered_map<const void*, LONG> references;
@@ -182,9 +187,31 @@ PMDL AllocateMdl(PVOID address, ULONG length, bool injectable);
 void FreeMdl(PMDL mdl);
 void LockMdl(PMDL mdl);  // as after MmProbeAndLockPages
 
+// Whose code runs: what the kernel attributes a driver's handles and links to.
+class DriverCode {
+ public:
+  explicit DriverCode(PDRIVER_OBJECT driver);
+  ~DriverCode();
+  DriverCode(const DriverCode&) = delete;
+  DriverCode& operator=(const DriverCode&) = delete;
+
+ private:
+  const Task* task_;
+};
+PDRIVER_OBJECT RunningDriver();  // null outside any driver's code (a test, a worker thread)
+
+// A driver's code has gone (unload or failed DriverEntry): what it left behind is reported.
+void ReportLeftAtUnload(PDRIVER_OBJECT driver);
+void ReportRegistryHandlesAtUnload(PDRIVER_OBJECT driver);
+// IoDeleteDevice's check of the device interfaces of the stack the device belongs to.
+void DeviceInterfacesOnDelete(PDEVICE_OBJECT device);
+
 // Devices.
 DeviceRecord* FindDeviceRecord(PDEVICE_OBJECT device);
 std::u16string Fold(std::u16string_view name);
+// The name table's key for a kernel name: folded, with \DosDevices\ taken as \??\ (on
+// Windows 2000 the former is a link to the latter).
+std::u16string NameKey(std::u16string_view name);
 std::string Narrow(std::u16string_view text);
 std::string DescribeDevice(PDEVICE_OBJECT device);
 

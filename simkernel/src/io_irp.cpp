@@ -301,6 +301,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo, bool skipPendin
   } else {
     // Whoever completes the IRP later got it from here, through the lower driver's own locks.
     race::Release(irp);
+    DriverCode code(device->DriverObject);
     status = routine(device, irp);
   }
   task->currentCall = "IoCallDriver";

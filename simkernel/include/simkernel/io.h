@@ -33,7 +33,16 @@
 //   "PoStartNextPowerIrp not called"          "PoStartNextPowerIrp called twice"
 //   "PoStartNextPowerIrp on non-power irp"    "power irp passed with IoCallDriver"
 //   "malformed unicode string" (run-time library)
-//   (and the pool rules listed in pool.h, among them "pool leak at unload")
+//   "symbolic link routine above PASSIVE_LEVEL" "symbolic link left at unload"
+//   "device interface routine above PASSIVE_LEVEL"
+//   "device interface enabled on deleted device"
+//   (and the pool rules listed in pool.h, among them "pool leak at unload", and the registry
+//   rules listed in registry.h, among them "registry handle leaked at unload")
+//
+// What a driver leaves behind is attributed to the driver whose code made it: a handle or link
+// made while one of its dispatch routines, DriverEntry, DriverUnload or AddDevice runs (a link
+// naming one of its devices is its own wherever it was made). Handles opened outside any
+// driver's code (a test, a worker thread) are reported at the next unload of any driver.
 //
 // Power: PoCallDriver calls a device without DO_POWER_PAGABLE at DISPATCH_LEVEL, and hands a
 // request for a pageable device sent above PASSIVE_LEVEL to a worker thread (returning
@@ -51,10 +60,6 @@
 #include <vector>
 
 #include "simkernel/wdm.h"
-
-#ifndef STATUS_INVALID_HANDLE
-#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
-#endif
 
 namespace sim::io {
 
@@ -78,6 +83,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 
 // ---- Devices and names ------------------------------------------------------------------------
 
+// Names are matched without regard to case, and "\DosDevices\X" is "\??\X" (on Windows 2000
+// the former is a symbolic link to the latter).
 // The device a kernel name refers to, following symbolic links; null if none.
 PDEVICE_OBJECT FindDevice(std::u16string_view name);
 std::u16string DeviceName(PDEVICE_OBJECT device);     // "" for an unnamed device
@@ -90,6 +97,17 @@ NTSTATUS CreateSymbolicLink(std::u16string_view link, std::u16string_view target
 NTSTATUS DeleteSymbolicLink(std::u16string_view link);
 std::optional<std::u16string> SymbolicLinkTarget(std::u16string_view link);
 LONG ObjectReferenceCount(PVOID object);  // references taken with ObReferenceObject and not released
+
+// Device interfaces registered with IoRegisterDeviceInterface, in registration order.
+struct DeviceInterface {
+  std::u16string symbolicLink;     // "\??\ZELBUS#BRPORTS01#01#{guid}" (plus "\ref")
+  PDEVICE_OBJECT device = nullptr;  // the physical device object
+  GUID classGuid{};
+  std::u16string referenceString;
+  bool enabled = false;            // IoSetDeviceInterfaceState: the link exists
+};
+std::vector<DeviceInterface> DeviceInterfaces(const GUID& classGuid);
+std::u16string GuidText(const GUID& guid);  // "{4d36e978-e325-11ce-bfc1-08002be10318}"
 
 // ---- Built-in bus driver (physical device objects for tests) -------------------------------
 
