@@ -36,6 +36,8 @@ VOID PortDetachFromAdapter(PortExtension* Port) {
 // and the drain worker, which give back DpcPendingCount when they end.
 PAGED_ROUTINE static VOID PortQuiesce(PortExtension* Port) {
   PAGED_CODE();
+  // New requests through a handle still open are refused from here on.
+  Port->DevicePnpState = Deleted;
   PortDetachFromAdapter(Port);
   PortMarkClosed(Port);
   PortCancelAllRequests(Port);

@@ -318,7 +318,11 @@ TEST_F(QueueTest, ReferenceWordSitsInTheFourthArgumentAndReportsADoubleSetOrClea
 }
 
 int g_immediateDpcRuns = 0;
-VOID NTAPI CountImmediateDpc(PKDPC, PVOID, PVOID, PVOID) { ++g_immediateDpcRuns; }
+// Gives its count back at the end, as every counted DPC of the port does.
+VOID NTAPI CountImmediateDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  ++g_immediateDpcRuns;
+  InterlockedDecrement(&static_cast<PortExtension*>(context)->DpcPendingCount);
+}
 
 TEST_F(QueueTest, SetPortTimerCountsEachDpcTheTimerWillQueueOnce) {
   g_immediateDpcRuns = 0;
@@ -326,7 +330,7 @@ TEST_F(QueueTest, SetPortTimerCountsEachDpcTheTimerWillQueueOnce) {
   LARGE_INTEGER due;
   due.QuadPart = -100 * 10000;
   BOOLEAN first = TRUE, again = FALSE, cancelled = FALSE, cancelledTwice = TRUE;
-  LONG afterAgain = 0, afterCancel = 0;
+  LONG afterAgain = 0, afterCancel = 0, afterLastSet = 0;
   h().RunTask("immediate character", [&] {
     first = SetPortTimer(&port_->ImmediateTimer, due, &port_->ImmediateTimeoutDpc, port_);
     again = SetPortTimer(&port_->ImmediateTimer, due, &port_->ImmediateTimeoutDpc, port_);
@@ -335,17 +339,19 @@ TEST_F(QueueTest, SetPortTimerCountsEachDpcTheTimerWillQueueOnce) {
     afterCancel = port_->DpcPendingCount;
     cancelledTwice = CancelPortTimer(&port_->ImmediateTimer, port_);
     SetPortTimer(&port_->ImmediateTimer, due, &port_->ImmediateTimeoutDpc, port_);
+    afterLastSet = port_->DpcPendingCount;
   });
   EXPECT_FALSE(first);
   EXPECT_TRUE(again);
   EXPECT_EQ(afterAgain, 1);
   EXPECT_TRUE(cancelled);
-  EXPECT_EQ(afterCancel, 1);  // cancelling leaves the count alone
+  EXPECT_EQ(afterCancel, 0);  // its DPC will not run: the cancel gives the count back
   EXPECT_FALSE(cancelledTwice);
+  EXPECT_EQ(afterLastSet, 1);
 
   h().Advance(200 * sim::kMillisecond);
   EXPECT_EQ(g_immediateDpcRuns, 1);
-  EXPECT_EQ(port_->DpcPendingCount, 2);
+  EXPECT_EQ(port_->DpcPendingCount, 0);
 }
 
 // ---- A data transfer left in flight when a write becomes current ----------------------------

@@ -371,9 +371,30 @@ typedef struct _DEVICE_RELATIONS {
   struct _DEVICE_OBJECT* Objects[1];
 } DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 
+typedef enum _INTERFACE_TYPE {
+  InterfaceTypeUndefined = -1,
+  Internal,
+  Isa,
+  Eisa,
+  MicroChannel,
+  TurboChannel,
+  PCIBus,
+  VMEBus,
+  NuBus,
+  PCMCIABus,
+  CBus,
+  MPIBus,
+  MPSABus,
+  ProcessorInternal,
+  InternalPowerBus,
+  PNPISABus,
+  PNPBus,
+  MaximumInterfaceType
+} INTERFACE_TYPE, *PINTERFACE_TYPE;
+
 typedef struct _PNP_BUS_INFORMATION {
   GUID BusTypeGuid;
-  ULONG LegacyBusType;
+  INTERFACE_TYPE LegacyBusType;
   ULONG BusNumber;
 } PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
 
