@@ -45,6 +45,7 @@ void FreePortBlocks(PortExtension* p) {
   FreePoolAndClear(&p->DataReadBuffer);
   FreePoolAndClear(&p->WriteDrainWorkItem);
   FreePoolAndClear(&p->HardwareIds);
+  FreePoolAndClear(&p->PortDeviceName.Buffer);
 }
 
 void SetPortDefaults(PortExtension* p, ULONG portNumber) {
@@ -115,7 +116,7 @@ NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULON
   *port = nullptr;
   if (portNumber < 1 || portNumber > MAX_PORTS) return STATUS_INVALID_PARAMETER;
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = CreateDeviceWithRecord(driver, sizeof(PortExtension), std::move(name), FILE_DEVICE_SERIAL_PORT,
+  NTSTATUS status = CreateDeviceWithRecord(driver, sizeof(PortExtension), name, FILE_DEVICE_SERIAL_PORT,
                                            TRUE, FALSE, state, &device);
   if (!NT_SUCCESS(status)) return status;
 
@@ -164,6 +165,14 @@ NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULON
   p->DataWriteBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, WRITE_CHUNK_SIZE, TAG_BR31));
   p->DataReadBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, DATA_READ_SIZE, TAG_BR32));
   p->WriteDrainWorkItem = static_cast<PortWorkItem*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PortWorkItem), TAG_BR41));
+  // The kernel name, as the naming links to it.
+  p->PortDeviceName.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, (name.size() + 1) * 2, TAG_BR27));
+  if (p->PortDeviceName.Buffer) {
+    RtlZeroMemory(p->PortDeviceName.Buffer, (name.size() + 1) * 2);
+    RtlCopyMemory(p->PortDeviceName.Buffer, name.data(), name.size() * 2);
+    p->PortDeviceName.Length = USHORT(name.size() * 2);
+    p->PortDeviceName.MaximumLength = USHORT((name.size() + 1) * 2);
+  }
   // "ZELBUS\BRPORTS0n" and the second NUL of its MULTI_SZ.
   p->HardwareIds = static_cast<PWSTR>(ExAllocatePoolWithTag(NonPagedPool, 36, TAG_BR28));
   if (p->HardwareIds) {
@@ -172,7 +181,7 @@ NTSTATUS CreatePortRecord(PDRIVER_OBJECT driver, AdapterExtension* adapter, ULON
     RtlCopyMemory(p->HardwareIds, id.data(), id.size() * sizeof(char16_t));
   }
   if (!p->DataWriteUrb || !p->DataReadUrb || !p->DataWriteBuffer || !p->DataReadBuffer || !p->WriteDrainWorkItem ||
-      !p->HardwareIds) {
+      !p->HardwareIds || !p->PortDeviceName.Buffer) {
     FreePortBlocks(p);
     IoDeleteDevice(device);
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -5,6 +5,7 @@
 
 #include "port_control_test_support.h"
 #include "simkernel/pool.h"
+#include "simkernel/registry.h"
 
 namespace serial_test {
 namespace {
@@ -187,6 +188,125 @@ TEST_F(PortPnp, DeletionEndsEveryPendingRequestBeforeItFrees) {
   NTSTATUS cleanup = STATUS_PENDING;
   EXPECT_EQ(sim::io::Close(file_, &cleanup), STATUS_DELETE_PENDING);
   file_ = nullptr;
+}
+
+}  // namespace
+}  // namespace serial_test
+
+namespace serial_test {
+namespace {
+
+// The port's names at START: the COM name from its device key, the link, the device-map value
+// and the COM-port interface; a bad "PortName" refused with nothing made; deletion takes all.
+class PortNaming : public PortPnp {
+ protected:
+  static constexpr std::u16string_view kInstance = u"ZELBUS\\BRPORTS02\\01";
+  static std::u16string DeviceKey() {
+    return std::u16string(sim::registry::kEnum) + u"\\" + std::u16string(kInstance) + u"\\Device Parameters";
+  }
+  void SetUp() override {
+    PortPnp::SetUp();
+    sim::registry::SetDeviceInstancePath(Device(kPort), kInstance, u"{4d36e978-e325-11ce-bfc1-08002be10318}");
+  }
+  NTSTATUS Start() { return Pnp(kPort, IRP_MN_START_DEVICE).status; }
+  std::optional<std::u16string> SerialComm() {
+    return sim::registry::GetSz(std::u16string(sim::registry::kDeviceMap) + u"\\SERIALCOMM", DeviceName(kPort));
+  }
+  size_t EnabledComInterfaces() {
+    const GUID comPort = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+    size_t enabled = 0;
+    for (const auto& i : sim::io::DeviceInterfaces(comPort))
+      if (i.enabled && i.device == Device(kPort)) ++enabled;
+    return enabled;
+  }
+  void ExpectNoNames(const std::string& why) {
+    EXPECT_FALSE(sim::io::SymbolicLinkTarget(u"\\DosDevices\\COM7").has_value()) << why;
+    EXPECT_FALSE(SerialComm().has_value()) << why;
+    EXPECT_EQ(EnabledComInterfaces(), 0u) << why;
+  }
+};
+
+TEST_F(PortNaming, StartNamesThePortAndTheNameOpensIt) {
+  sim::registry::SetSz(DeviceKey(), u"PortName", u"COM7");
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(port(kPort)->DevicePnpState, Started);
+  EXPECT_EQ(sim::io::SymbolicLinkTarget(u"\\DosDevices\\COM7"), DeviceName(kPort));
+  EXPECT_EQ(SerialComm(), u"COM7");
+  EXPECT_EQ(EnabledComInterfaces(), 1u);
+
+  // The port is exclusive: the handle of the fixture holds it; once closed, the name opens it.
+  ASSERT_EQ(Close(file_), STATUS_SUCCESS);
+  file_ = nullptr;
+  PFILE_OBJECT byName = nullptr;
+  ASSERT_EQ(sim::io::Open(u"\\DosDevices\\COM7", &byName), STATUS_SUCCESS);
+  EXPECT_EQ(sim::io::FileTarget(byName), Device(kPort));
+  EXPECT_EQ(sim::io::Close(byName), STATUS_SUCCESS);
+
+  // A stop and a new start keep the names as they are; so does a removal while reported.
+  EXPECT_EQ(Pnp(kPort, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(Pnp(kPort, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(EnabledComInterfaces(), 1u);
+  EXPECT_EQ(SerialComm(), u"COM7");
+
+  // Ejected and removed, the port takes every name with it.
+  EXPECT_EQ(Pnp(kPort, IRP_MN_EJECT).status, STATUS_SUCCESS);
+  EXPECT_EQ(Pnp(kPort, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  fixture().ForgetPort(kPort);
+  ExpectNoNames("after removal");
+}
+
+TEST_F(PortNaming, AnUnusablePortNameFailsTheStartWithNothingMade) {
+  auto sz = [](std::u16string text) {
+    std::vector<uint8_t> bytes(text.size() * 2);
+    std::memcpy(bytes.data(), text.data(), bytes.size());
+    return bytes;
+  };
+  struct Case {
+    const char* what;
+    ULONG type;
+    std::vector<uint8_t> data;
+    NTSTATUS status;
+  };
+  const Case cases[] = {
+      {"missing", REG_NONE, {}, STATUS_OBJECT_NAME_NOT_FOUND},
+      {"a DWORD", REG_DWORD, {7, 0, 0, 0}, STATUS_OBJECT_NAME_INVALID},
+      {"multi-sz", REG_MULTI_SZ, sz(std::u16string(u"COM7\0\0", 6)), STATUS_OBJECT_NAME_INVALID},
+      {"empty", REG_SZ, sz(std::u16string(u"\0", 1)), STATUS_OBJECT_NAME_INVALID},
+      {"no NUL", REG_SZ, sz(u"COM7"), STATUS_OBJECT_NAME_INVALID},
+      {"odd length", REG_SZ, {'C', 0, 'O', 0, 'M', 0, '7', 0, 0}, STATUS_OBJECT_NAME_INVALID},
+      {"a path", REG_SZ, sz(std::u16string(u"..\\COM7\0", 8)), STATUS_OBJECT_NAME_INVALID},
+      {"a slash", REG_SZ, sz(std::u16string(u"COM/7\0", 6)), STATUS_OBJECT_NAME_INVALID},
+      {"33 characters", REG_SZ, sz(std::u16string(33, u'C') + u'\0'), STATUS_OBJECT_NAME_INVALID},
+      {"300 bytes", REG_SZ, sz(std::u16string(149, u'C') + u'\0'), STATUS_OBJECT_NAME_INVALID},
+  };
+  for (const Case& c : cases) {
+    sim::registry::DeleteValue(DeviceKey(), u"PortName");
+    if (c.type != REG_NONE) sim::registry::SetValue(DeviceKey(), u"PortName", c.type, c.data);
+    EXPECT_EQ(Start(), c.status) << c.what;
+    EXPECT_EQ(port(kPort)->DevicePnpState, StartFailed) << c.what;
+    ExpectNoNames(c.what);
+    EXPECT_EQ(sim::registry::OpenHandleCount(), 0u) << c.what;
+  }
+  // The longest name that fits is used whole.
+  const std::u16string longest(32, u'Z');
+  sim::registry::SetSz(DeviceKey(), u"PortName", longest);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(sim::io::SymbolicLinkTarget(u"\\DosDevices\\" + longest), DeviceName(kPort));
+  EXPECT_EQ(SerialComm(), longest);
+}
+
+// A name another device holds already: the start fails and the other's link stays.
+TEST_F(PortNaming, ANameTakenByAnotherDeviceFailsTheStartAndLeavesItsOwner) {
+  ASSERT_EQ(sim::io::CreateSymbolicLink(u"\\DosDevices\\COM7", u"\\Device\\Elsewhere"), STATUS_SUCCESS);
+  sim::registry::SetSz(DeviceKey(), u"PortName", u"COM7");
+  EXPECT_EQ(Start(), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(sim::io::SymbolicLinkTarget(u"\\DosDevices\\COM7"), u"\\Device\\Elsewhere");
+  EXPECT_FALSE(SerialComm().has_value());
+  EXPECT_EQ(EnabledComInterfaces(), 0u);
+  ASSERT_EQ(sim::io::DeleteSymbolicLink(u"\\DosDevices\\COM7"), STATUS_SUCCESS);
+  EXPECT_EQ(Start(), STATUS_SUCCESS) << "a retry after the name is free";
 }
 
 }  // namespace
