@@ -29,6 +29,13 @@ inline VOID FreePoolAndClear(T** Field) {
 
 // Sets bits of a flags word that writers under different locks share. Windows 2000 exports
 // no InterlockedOr, so it is a compare-exchange loop.
+// Frees a counted string's buffer (if any) and leaves the string empty.
+inline VOID FreeStringAndClear(PUNICODE_STRING String) {
+  FreePoolAndClear(&String->Buffer);
+  String->Length = 0;
+  String->MaximumLength = 0;
+}
+
 inline VOID InterlockedSetBits(ULONG volatile* Target, ULONG Bits) {
   LONG Old = InterlockedCompareExchange((LONG volatile*)Target, 0, 0);
   for (;;) {

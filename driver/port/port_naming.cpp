@@ -69,12 +69,6 @@ static NTSTATUS AllocateNameString(PUNICODE_STRING String, USHORT Capacity, ULON
   return STATUS_SUCCESS;
 }
 
-static VOID FreeNameString(PUNICODE_STRING String) {
-  FreePoolAndClear(&String->Buffer);
-  String->Length = 0;
-  String->MaximumLength = 0;
-}
-
 static VOID DeleteSerialCommValue(PortExtension* Port) {
   if (Port->PortDeviceName.Buffer != NULL) {
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Port->PortDeviceName.Buffer);
@@ -109,7 +103,7 @@ static NTSTATUS ReadPortName(PortExtension* Port) {
   }
   if (NT_SUCCESS(Status)) {
     // A name left from an earlier failed start is replaced.
-    FreeNameString(&Port->PortName);
+    FreeStringAndClear(&Port->PortName);
     Status = AllocateNameString(&Port->PortName, (USHORT)((Chars + 1) * sizeof(WCHAR)), TAG_BR08);
     if (NT_SUCCESS(Status)) {
       RtlCopyMemory(Port->PortName.Buffer, Name, Chars * sizeof(WCHAR));
@@ -121,12 +115,12 @@ static NTSTATUS ReadPortName(PortExtension* Port) {
 }
 
 static VOID UndoNames(PortExtension* Port) {
-  FreeNameString(&Port->ComName);
+  FreeStringAndClear(&Port->ComName);
   if (Port->CreatedSymbolicLink) {
     IoDeleteSymbolicLink(&Port->SymbolicLinkName);
     Port->CreatedSymbolicLink = FALSE;
   }
-  FreeNameString(&Port->SymbolicLinkName);
+  FreeStringAndClear(&Port->SymbolicLinkName);
   DeleteSerialCommValue(Port);
   Port->CreatedSerialCommEntry = FALSE;
   if (Port->ComInterfaceName.Buffer != NULL) {

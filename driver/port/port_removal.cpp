@@ -74,12 +74,6 @@ PAGED_ROUTINE static VOID PortQuiesce(PortExtension* Port) {
   }
 }
 
-static VOID FreeString(PUNICODE_STRING String) {
-  FreePoolAndClear(&String->Buffer);
-  String->Length = 0;
-  String->MaximumLength = 0;
-}
-
 PAGED_ROUTINE NTSTATUS PortDeleteDevice(PDEVICE_OBJECT DeviceObject, PortExtension* Port) {
   PAGED_CODE();
   PortQuiesce(Port);
@@ -91,10 +85,10 @@ PAGED_ROUTINE NTSTATUS PortDeleteDevice(PDEVICE_OBJECT DeviceObject, PortExtensi
   FreePoolAndClear(&Port->DataWriteUrb);
   FreePoolAndClear(&Port->WriteDrainWorkItem);
   PortRemoveNames(Port);
-  FreeString(&Port->PortName);
-  FreeString(&Port->SymbolicLinkName);
-  FreeString(&Port->ComName);
-  FreeString(&Port->PortDeviceName);
+  FreeStringAndClear(&Port->PortName);
+  FreeStringAndClear(&Port->SymbolicLinkName);
+  FreeStringAndClear(&Port->ComName);
+  FreeStringAndClear(&Port->PortDeviceName);
   IoDeleteDevice(DeviceObject);
   return STATUS_SUCCESS;
 }
