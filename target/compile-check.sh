@@ -6,20 +6,24 @@
 # image against the kernel's import libraries, so that a routine only the host has shows up.
 #
 # Usage: compile-check.sh compile <repository root> <output directory>
-#        compile-check.sh link <output directory of a compile run>
+#        compile-check.sh link <output directory of a compile run> [extra objects...]
+# (extra objects are for the image check's own tests, which link deliberately wrong images)
 # Exit 0 on success, 77 when the cross compiler is absent outside CI (ctest: skipped),
 # anything else on failure.
 set -euo pipefail
 
 mode=${1:-}
+extra_objects=()
 case "$mode:$#" in
   compile:3) root=$(cd "$2" && pwd); out=$3 ;;
   link:2) out=$2 ;;
+  link:*) out=$2; extra_objects=("${@:3}") ;;
   *)
     echo "usage: $0 compile <repository root> <output directory> | link <output directory>" >&2
     exit 2
     ;;
 esac
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cxx=${ZEL_TARGET_CXX:-i686-w64-mingw32-g++}
 jobs=${ZEL_TARGET_JOBS:-2}
 
@@ -41,14 +45,20 @@ if [[ $mode == link ]]; then
     echo "TARGET LINK FAILED: no objects in $out/objects (did the compile check run?)" >&2
     exit 1
   fi
-  # A native-subsystem image resolved against the kernel, HAL, USB and WMI import libraries
-  # only; libgcc supplies the compiler's helpers (64-bit division).
-  if ! "$cxx" -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 \
-      -Wl,--image-base,0x10000 -Wl,--file-alignment,0x1000 -Wl,--section-alignment,0x1000 \
-      -o "$out/zelbrusb.sys" "$out"/objects/*.o \
+  # A native-subsystem WDM image resolved against the kernel, HAL, USB and WMI import
+  # libraries only; libgcc supplies the compiler's helpers (64-bit division). Linked as an
+  # executable, so that nothing is exported, with the base relocations a driver is loaded by.
+  if ! "$cxx" -nostdlib -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 -Wl,--enable-reloc-section \
+      -Wl,--image-base,0x10000 -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 \
+      -Wl,--wdmdriver -Wl,--disable-dynamicbase -Wl,--disable-nxcompat \
+      -o "$out/zelbrusb.sys" "$out"/objects/*.o "${extra_objects[@]}" \
       -lntoskrnl -lhal -lusbd -lwmilib -lgcc >"$out/logs/link.log" 2>&1; then
     cat "$out/logs/link.log"
     echo "TARGET LINK FAILED: the driver image does not link against the kernel's libraries" >&2
+    exit 1
+  fi
+  if ! python3 "$here/finish-image.py" "$out/zelbrusb.sys"; then
+    echo "TARGET LINK FAILED: the image could not be finished (INIT discardable, checksum)" >&2
     exit 1
   fi
   echo "target link: $out/zelbrusb.sys linked from $(ls "$out"/objects/*.o | wc -l) objects"
@@ -57,8 +67,9 @@ fi
 
 # Default NTDDI version: the toolchain's wdm.h does not build when narrowed to Windows 2000.
 # -nostdinc++ keeps the C++ library out of reach; the driver lives on platform.h alone.
+# No unwind tables: nothing in a driver unwinds, and .eh_frame would only weigh on the image.
 flags=(-std=c++17 -nostdinc++ -Wall -Wextra -Werror -fno-exceptions -fno-rtti
-  -fno-threadsafe-statics -O2 -I "$root/driver")
+  -fno-threadsafe-statics -fno-asynchronous-unwind-tables -fno-unwind-tables -O2 -I "$root/driver")
 
 mapfile -t sources < <(cd "$root" && find driver -name '*.cpp' | LC_ALL=C sort)
 if [[ ${#sources[@]} -eq 0 ]]; then
@@ -76,6 +87,8 @@ if ! bash "$root/firmware/build-images.sh" "$out/generated" >"$out/logs/firmware
   exit 1
 fi
 sources+=("$out/generated/firmware_images.cpp")
+# The i386 layout checks of the records the driver shares with the system and the adapter.
+sources+=("$here/layout_checks.cpp")
 
 # Arrays do not reach xargs' children; they read the flags back from this file.
 printf '%s\n' "${flags[@]}" >"$out/flags"
@@ -86,7 +99,7 @@ compile_one() {
   mapfile -t flags <"$out/flags"
   if [[ $src == /* ]]; then
     path=$src
-    name=generated__$(basename "${src%.cpp}")
+    name=$(basename "$(dirname "$src")")__$(basename "${src%.cpp}")
   else
     path=$root/$src
     name=${src#driver/}
