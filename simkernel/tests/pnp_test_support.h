@@ -25,7 +25,7 @@ enum class Fault {
   RelationsNullEntry,
   RelationsCountTooBig,
   RelationsUnreferenced,
-  RelationsForeignPdo,
+  RelationsFdoEntry,
   RelationsDeletedPdo,
   IdWithoutDoubleNul,
   IdWithSpace,
@@ -167,7 +167,7 @@ inline ULONG_PTR BuildRelations(PDEVICE_OBJECT fdo) {
     }
   }
   if (fault == Fault::RelationsNullEntry) report.push_back(nullptr);
-  if (fault == Fault::RelationsForeignPdo) report.push_back(sim::io::CreatePhysicalDevice());
+  if (fault == Fault::RelationsFdoEntry) report.push_back(fdo);  // its own device, not a PDO
   static DEVICE_RELATIONS notPool;
   const size_t bytes = sizeof(DEVICE_RELATIONS) + report.size() * sizeof(PDEVICE_OBJECT);
   auto* relations = fault == Fault::RelationsNotFromPool
