@@ -24,6 +24,14 @@ void SendRemove(NodeRec& node) {
       Report("device not deleted after remove", iom::DescribeDevice(stack[i]) + " above " + Narrow(node.path));
   node.stackBuilt = false;
   node.state = pnp::NodeState::Removed;
+  // A driver left without devices is unloaded (and loaded again by the next device it serves).
+  Service* service = node.service;
+  if (service && service->driver && io::IsLoaded(service->driver) && io::DevicesOf(service->driver).empty() &&
+      service->driver->DriverUnload) {
+    io::UnloadDriver(service->driver);
+    service->driver = nullptr;
+    Log(node, "DriverUnload", STATUS_SUCCESS);
+  }
 }
 
 void SurpriseRemoveSubtree(NodeRec& node) {

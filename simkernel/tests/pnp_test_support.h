@@ -40,6 +40,8 @@ struct Behaviour {
   int vetoRemoveOfChild = 0;  // 1-based child that fails QUERY_REMOVE; 0: none
   bool vetoStop = false;
   bool childEjectSupported = false;
+  bool unloadable = false;     // DriverEntry sets an unload routine
+  int loads = 0;
   std::vector<PDEVICE_OBJECT> childPdos;  // in creation order
 };
 inline Behaviour& Bus() {
@@ -257,9 +259,13 @@ inline NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
+inline VOID NTAPI Unload(PDRIVER_OBJECT) {}
+
 inline NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   for (auto& entry : driver->MajorFunction) entry = Dispatch;
   driver->DriverExtension->AddDevice = AddDevice;
+  if (Bus().unloadable) driver->DriverUnload = Unload;
+  ++Bus().loads;
   return STATUS_SUCCESS;
 }
 

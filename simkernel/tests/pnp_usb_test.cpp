@@ -15,7 +15,8 @@ class PnpUsbTest : public PnpTest {
  protected:
   void SetUp() override {
     PnpTest::SetUp();
-    sim::pnp::InstallService(u"TestBus", DriverEntry, {u"USB\\Vid_5a45&Pid_8401"}, sim::pnp::DeviceClass::MultiPortSerial);
+    sim::pnp::InstallService(u"TestBus", DriverEntry, {u"USB\\Vid_5a45&Pid_8401", u"USB\\Vid_5a45&Pid_8402"},
+                             sim::pnp::DeviceClass::MultiPortSerial);
     sim::pnp::InstallService(u"TestBus", DriverEntry, {u"TESTBUS\\CHILD"}, sim::pnp::DeviceClass::Ports);
   }
 
@@ -55,7 +56,7 @@ TEST_F(PnpUsbTest, TheHubsIdsNameTheDeviceAndItsSerialNumberMakesItUnique) {
   // Without a serial number the hub gives the port number, and the manager prefixes it.
   usbtest::Device anonymous;
   anonymous.deviceDescriptor[16] = 0;
-  anonymous.deviceDescriptor[10] = 0x02;  // another product: no service, left identified only
+  anonymous.deviceDescriptor[10] = 0x03;  // another product: no service, left identified only
   sim::usb::BusPort* port = Plug(anonymous);
   auto hub = sim::pnp::Node(u"USB\\ROOT_HUB\\4&1d5f2a8c&0");
   ASSERT_EQ(hub->children.size(), 2u);
@@ -64,7 +65,7 @@ TEST_F(PnpUsbTest, TheHubsIdsNameTheDeviceAndItsSerialNumberMakesItUnique) {
   const auto prefix = sim::registry::GetSz(std::u16string(sim::registry::kEnum) + u"\\USB\\ROOT_HUB\\4&1d5f2a8c&0",
                                            u"ParentIdPrefix");
   ASSERT_TRUE(prefix);
-  EXPECT_EQ(other->instancePath, u"USB\\Vid_5a45&Pid_8402\\" + *prefix + u"&" + Number(port->Number()));
+  EXPECT_EQ(other->instancePath, u"USB\\Vid_5a45&Pid_8403\\" + *prefix + u"&" + Number(port->Number()));
   EXPECT_FALSE(other->capabilities.UniqueID);
   EXPECT_EQ(other->state, NodeState::Enumerated);
   EXPECT_EQ(other->service, u"");
@@ -113,6 +114,7 @@ TEST_F(PnpUsbTest, UnpluggedWithAHandleOpenTheTreeIsSurpriseRemovedAndRemovedAft
 }
 
 TEST_F(PnpUsbTest, RenumerationAsAnotherProductIsANewDeviceInstance) {
+  Bus().unloadable = true;
   sim::usb::BusPort* port = Plug(device);
   ASSERT_TRUE(sim::pnp::Node(kAdapterPath));
   // The device resets itself and comes back with other descriptors, as after a firmware download.
@@ -124,5 +126,8 @@ TEST_F(PnpUsbTest, RenumerationAsAnotherProductIsANewDeviceInstance) {
   auto renumerated = sim::pnp::Node(u"USB\\Vid_5a45&Pid_8402\\SN0042");
   ASSERT_TRUE(renumerated);
   EXPECT_EQ(renumerated->pdo, port->Pdo());
-  EXPECT_EQ(EventsOf(kAdapterPath).back(), "REMOVE_DEVICE");
+  // The driver lost its last device with the old instance and is loaded again for the new one.
+  EXPECT_EQ(EventsOf(kAdapterPath).back(), "DriverUnload");
+  EXPECT_EQ(EventsOf(u"USB\\Vid_5a45&Pid_8402\\SN0042").at(8), "DriverEntry");
+  EXPECT_EQ(Bus().loads, 2);
 }

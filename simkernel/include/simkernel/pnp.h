@@ -22,6 +22,8 @@
 //   - Surprise removal (the USB device detached from the bus): SURPRISE_REMOVAL to the
 //     subtree, children before parents; REMOVE_DEVICE to each device once its children are
 //     removed and no handle is open on its stack.
+//   - A driver whose last device was removed is unloaded (io::UnloadDriver, with its leak
+//     checks) if it has an unload routine; the next device it serves loads it again.
 //   - Every request goes to the top of the device's stack with Status STATUS_NOT_SUPPORTED
 //     (START, and the requests the manager expects drivers to succeed, the same).
 //
