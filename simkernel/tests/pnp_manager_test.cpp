@@ -181,4 +181,19 @@ TEST_F(PnpTest, EjectOfAChildRemovesItEjectsItAndTheBusStopsReportingIt) {
   EXPECT_EQ(EventsOf(kRootPath), Strings{"QUERY_DEVICE_RELATIONS BusRelations"});
   EXPECT_FALSE(sim::pnp::Node(child1));
   EXPECT_TRUE(sim::io::IsDeleted(pdo1));
+
+  // A device that cannot eject is only removed; still reported, it stays as a removed device.
+  Bus().childEjectSupported = false;
+  Invalidate(sim::pnp::Node(kRootPath)->pdo);  // nothing changes: the capabilities were read at arrival
+  const std::u16string child2 = ChildPath(kRootPath, 2);
+  auto node = sim::pnp::Node(child2);
+  ASSERT_TRUE(node);
+  ASSERT_TRUE(node->capabilities.EjectSupported);
+  sim::pnp::Rebalance(child2);  // the restart reads them again
+  ASSERT_FALSE(sim::pnp::Node(child2)->capabilities.EjectSupported);
+  sim::pnp::ClearEvents();
+  EXPECT_EQ(sim::pnp::RequestEject(child2), STATUS_SUCCESS);
+  EXPECT_EQ(EventsOf(child2), (Strings{"QUERY_REMOVE_DEVICE", "REMOVE_DEVICE"}));
+  EXPECT_EQ(sim::pnp::Node(child2)->state, NodeState::Removed);
+  EXPECT_FALSE(sim::io::IsDeleted(Bus().childPdos[1]));
 }
