@@ -30,11 +30,8 @@ void RunWorker() {
   }
 }
 
-void OnArrived(usb::BusPort&, PDEVICE_OBJECT) {
-  Queue([] { Enumerate(*Pnp().usbHub); });
-}
-
-void OnDeparted(usb::BusPort&, PDEVICE_OBJECT) {
+// The hub's relations changed (a device attached or detached): the hub driver invalidates them.
+void HubRelationsChanged(usb::BusPort&, PDEVICE_OBJECT) {
   Queue([] { Enumerate(*Pnp().usbHub); });
 }
 
@@ -223,7 +220,7 @@ void ProbeUnknownMinor(NodeRec& node) {
   const Answer answer = SendPnp(node, kUnknownMinor, {}, /*log=*/false);
   if (answer.status != STATUS_NOT_SUPPORTED)
     Report("pnp irp status changed for unhandled minor",
-           "minor 0x" + std::string("FF") + " to " + Narrow(node.path) + " completed with status " +
+           "minor 0xFF to " + Narrow(node.path) + " completed with status " +
                std::to_string(answer.status));
 }
 
@@ -283,7 +280,7 @@ void Enable() {
   iom::Io().handleClosed = [](PDEVICE_OBJECT) {
     if (Pnp().enabled) Queue(CompletePendingRemovals);
   };
-  usb::SetPnpHandlers({OnArrived, OnDeparted});
+  usb::SetPnpHandlers({HubRelationsChanged, HubRelationsChanged});
   // Devices the bus presented before the manager came up are enumerated now.
   Queue([] { Enumerate(*Pnp().usbHub); });
 }

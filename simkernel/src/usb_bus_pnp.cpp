@@ -30,7 +30,7 @@ struct Identity {
   uint16_t vendor = 0, product = 0, revision = 0;
   uint8_t deviceClass = 0, subClass = 0, protocol = 0;
   std::u16string serial;   // empty: none usable
-  std::u16string product_;
+  std::u16string productName;
 };
 
 std::u16string StringOf(UsbDevice& device, uint8_t index) {
@@ -69,7 +69,7 @@ std::optional<Identity> Identify(Slot& slot) {
   // A serial number that cannot be part of an instance ID is not used (the device is then not unique).
   for (char16_t ch : id.serial)
     if (ch <= u' ' || ch > 0x7F || ch == u',' || ch == u'\\') id.serial.clear();
-  id.product_ = StringOf(*slot.device, d[15]);
+  id.productName = StringOf(*slot.device, d[15]);
   return id;
 }
 
@@ -126,9 +126,9 @@ NTSTATUS DispatchPdoPnp(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, P
     }
     case IRP_MN_QUERY_DEVICE_TEXT: {
       auto id = Identify(*slot);
-      if (!id || sp->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription || id->product_.empty())
+      if (!id || sp->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription || id->productName.empty())
         return Finish(irp, arrived, irp->IoStatus.Information);
-      PWCHAR answer = PoolStrings({id->product_}, false);
+      PWCHAR answer = PoolStrings({id->productName}, false);
       return Finish(irp, answer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, reinterpret_cast<ULONG_PTR>(answer));
     }
     case IRP_MN_QUERY_CAPABILITIES: {
