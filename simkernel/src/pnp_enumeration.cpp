@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "io_internal.h"
 #include "pnp_internal.h"
@@ -309,25 +311,79 @@ void ArriveChild(NodeRec& parent, NodeRec& node) {
   if (node.service) InstallAndStart(node);
 }
 
+namespace {
+
+NTSTATUS LoadService(NodeRec& node, Service& service) {
+  if (service.driver && io::IsLoaded(service.driver)) return STATUS_SUCCESS;
+  PDRIVER_OBJECT driver = nullptr;
+  const NTSTATUS loaded =
+      io::LoadDriver(service.name, service.entry, std::u16string(registry::kServices) + u"\\" + service.name, &driver);
+  Log(node, "DriverEntry", loaded);
+  if (NT_SUCCESS(loaded)) service.driver = driver;
+  return loaded;
+}
+
+// The services a REG_MULTI_SZ value names, those not installed left out (as Windows skips a
+// filter whose service is missing).
+std::vector<Service*> NamedServices(std::u16string_view key, std::u16string_view value) {
+  std::vector<Service*> named;
+  std::optional<registry::Value> list = registry::GetValue(key, value);
+  if (!list || list->type != REG_MULTI_SZ) return named;
+  std::u16string text(list->data.size() / 2, u'\0');
+  std::memcpy(text.data(), list->data.data(), text.size() * 2);
+  for (size_t at = 0; at < text.size() && text[at] != u'\0';) {
+    size_t end = text.find(u'\0', at);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string name = text.substr(at, end - at);
+    for (auto& service : Pnp().services)
+      if (Fold(service->name) == Fold(name)) named.push_back(service.get());
+    at = end + 1;
+  }
+  return named;
+}
+
+// The filters of a device's stack, as Windows 2000 builds it: the device's own lower filters
+// (its Enum key), its class's (the class key), then the function driver, then the device's
+// and the class's upper filters.
+std::pair<std::vector<Service*>, std::vector<Service*>> Filters(const NodeRec& node) {
+  const std::u16string device = std::u16string(registry::kEnum) + u"\\" + node.path;
+  const std::u16string deviceClass = std::u16string(registry::kClassKeys) + u"\\" + pnp::ClassGuidText(node.deviceClass);
+  std::pair<std::vector<Service*>, std::vector<Service*>> filters;
+  for (const std::u16string* key : {&device, &deviceClass}) {
+    for (Service* s : NamedServices(*key, u"LowerFilters")) filters.first.push_back(s);
+    for (Service* s : NamedServices(*key, u"UpperFilters")) filters.second.push_back(s);
+  }
+  return filters;
+}
+
+NTSTATUS AddToStack(NodeRec& node, Service& service) {
+  NTSTATUS status = LoadService(node, service);
+  if (NT_SUCCESS(status)) {
+    status = io::AddDevice(service.driver, node.pdo);
+    Log(node, "AddDevice", status);
+  }
+  return status;
+}
+
+}  // namespace
+
 NTSTATUS InstallAndStart(NodeRec& node) {
   Service& service = *node.service;
   if (node.deviceClass == pnp::DeviceClass::Ports) AssignComName(node);
-  if (!service.driver || !io::IsLoaded(service.driver)) {
-    PDRIVER_OBJECT driver = nullptr;
-    const NTSTATUS loaded =
-        io::LoadDriver(service.name, service.entry, std::u16string(registry::kServices) + u"\\" + service.name, &driver);
-    Log(node, "DriverEntry", loaded);
-    if (!NT_SUCCESS(loaded)) {
+  auto [lower, upper] = Filters(node);
+  std::vector<Service*> order = lower;
+  order.push_back(&service);
+  order.insert(order.end(), upper.begin(), upper.end());
+  node.filters.clear();
+  for (Service* each : order) {
+    const NTSTATUS added = AddToStack(node, *each);
+    if (!NT_SUCCESS(added)) {
+      // A stack half built is torn down as one (problem CM_PROB_FAILED_ADD).
+      if (node.pdo->AttachedDevice != nullptr) SendRemove(node);
       node.state = pnp::NodeState::StartFailed;
-      return loaded;
+      return added;
     }
-    service.driver = driver;
-  }
-  const NTSTATUS added = io::AddDevice(service.driver, node.pdo);
-  Log(node, "AddDevice", added);
-  if (!NT_SUCCESS(added)) {
-    node.state = pnp::NodeState::StartFailed;
-    return added;
+    if (each != &service) node.filters.push_back(each);
   }
   if (node.pdo->DriverObject != service.driver) {
     bool attached = false;

@@ -51,6 +51,7 @@ struct NodeRec {
   DEVICE_CAPABILITIES caps{};
   Service* service = nullptr;
   pnp::DeviceClass deviceClass = pnp::DeviceClass::Unknown;  // of the ID that matched
+  std::vector<Service*> filters;  // lower and upper filters in the stack, in AddDevice order
 };
 
 struct PnpState {

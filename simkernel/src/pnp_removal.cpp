@@ -25,13 +25,15 @@ void SendRemove(NodeRec& node) {
   node.stackBuilt = false;
   node.state = pnp::NodeState::Removed;
   // A driver left without devices is unloaded (and loaded again by the next device it serves).
-  Service* service = node.service;
-  if (service && service->driver && io::IsLoaded(service->driver) && io::DevicesOf(service->driver).empty() &&
-      service->driver->DriverUnload) {
-    io::UnloadDriver(service->driver);
-    service->driver = nullptr;
-    Log(node, "DriverUnload", STATUS_SUCCESS);
-  }
+  std::vector<Service*> drivers = node.filters;
+  drivers.push_back(node.service);
+  for (Service* service : drivers)
+    if (service && service->driver && io::IsLoaded(service->driver) && io::DevicesOf(service->driver).empty() &&
+        service->driver->DriverUnload) {
+      io::UnloadDriver(service->driver);
+      service->driver = nullptr;
+      Log(node, "DriverUnload", STATUS_SUCCESS);
+    }
 }
 
 void SurpriseRemoveSubtree(NodeRec& node) {

@@ -14,7 +14,9 @@
 //     LocationInformation, Service, Class, ClassGUID). Then the service whose IDs match best
 //     (hardware IDs before compatible IDs, each in the order reported) is loaded if it is not
 //     yet ("\REGISTRY\Machine\System\CurrentControlSet\Services\<name>"), the Ports class
-//     installer runs for a Ports device, AddDevice, START (no resources), QUERY_CAPABILITIES,
+//     installer runs for a Ports device, AddDevice (the device's then the class's LowerFilters,
+//     the function driver, the device's then the class's UpperFilters: services named in
+//     REG_MULTI_SZ values of Enum\<path> and Control\Class\<class GUID>), START (no resources), QUERY_CAPABILITIES,
 //     and QUERY_DEVICE_RELATIONS BusRelations. A failed START is followed by REMOVE.
 //   - IoInvalidateDeviceRelations(BusRelations) queues a new relations query to the PnP
 //     worker task. A started child missing from the answer gets SURPRISE_REMOVAL, then

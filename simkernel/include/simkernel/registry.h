@@ -32,6 +32,9 @@ inline constexpr std::u16string_view kCurrentControlSet = u"\\REGISTRY\\Machine\
 inline constexpr std::u16string_view kServices = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services";
 inline constexpr std::u16string_view kControl = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Control";
 inline constexpr std::u16string_view kEnum = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Enum";
+// Setup class keys, one per class GUID ("{4d36e978-...}"): LowerFilters and UpperFilters there
+// apply to every device of the class.
+inline constexpr std::u16string_view kClassKeys = u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Control\\Class";
 inline constexpr std::u16string_view kDeviceMap = u"\\REGISTRY\\Machine\\HARDWARE\\DEVICEMAP";
 
 struct Value {
