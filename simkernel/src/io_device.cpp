@@ -212,9 +212,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (record->lower)
     Report("device deleted while attached", DescribeDevice(DeviceObject) + " is still attached to " +
                                                 DescribeDevice(record->lower));
-  if (DeviceObject->AttachedDevice)
-    Report("device deleted while attached", DescribeDevice(DeviceObject) + " still has " +
-                                                DescribeDevice(DeviceObject->AttachedDevice) + " attached");
+  // A device above may still be attached: at REMOVE each driver passes the request down before
+  // it detaches, so the lower ones are deleted first; the object stays until the upper detaches.
   DeviceInterfacesOnDelete(DeviceObject);
   record->deleted = true;
   IoState& io = Io();
