@@ -410,6 +410,12 @@ bool IsLoaded(PDRIVER_OBJECT driver) {
   return record && record->loaded;
 }
 
+PDRIVER_OBJECT LoadedDriver(std::u16string_view serviceName) {
+  for (auto& [object, record] : Io().drivers)
+    if (record->loaded && Fold(record->serviceName) == Fold(serviceName)) return object;
+  return nullptr;
+}
+
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!driver || !driver->DriverExtension || !driver->DriverExtension->AddDevice) return STATUS_INVALID_DEVICE_REQUEST;
   NTSTATUS status = STATUS_UNSUCCESSFUL;

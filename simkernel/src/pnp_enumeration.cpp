@@ -315,6 +315,11 @@ namespace {
 
 NTSTATUS LoadService(NodeRec& node, Service& service) {
   if (service.driver && io::IsLoaded(service.driver)) return STATUS_SUCCESS;
+  // A service already running (loaded before its first device came) serves it as it is.
+  if (PDRIVER_OBJECT running = io::LoadedDriver(service.name)) {
+    service.driver = running;
+    return STATUS_SUCCESS;
+  }
   PDRIVER_OBJECT driver = nullptr;
   const NTSTATUS loaded =
       io::LoadDriver(service.name, service.entry, std::u16string(registry::kServices) + u"\\" + service.name, &driver);

@@ -76,6 +76,8 @@ NTSTATUS LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, std::u16
 // quarantine and reports every outstanding pool block as "pool leak at unload". Returns false
 // if the driver has no unload routine (it then stays loaded and nothing is checked).
 bool UnloadDriver(PDRIVER_OBJECT driver);
+// The loaded driver of a service (matched without regard to case), or null.
+PDRIVER_OBJECT LoadedDriver(std::u16string_view serviceName);
 bool IsLoaded(PDRIVER_OBJECT driver);
 // Calls the driver's AddDevice for a physical device object at PASSIVE_LEVEL. Reports a device
 // the driver attached on top of `pdo` that still has DO_DEVICE_INITIALIZING afterwards.
