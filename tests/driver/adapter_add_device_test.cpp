@@ -183,5 +183,29 @@ TEST_F(AdapterAddDevice, BusRelationsOfAnAdapterWithoutPorts) {
   h().RunTask("release", [&] { ExFreePool(above); });
 }
 
+// A lower driver that completes START later, from another thread: the request comes back to
+// the adapter's dispatch routine, which completes it once, with no pending-rule report.
+TEST_F(AdapterAddDevice, StartWaitsForALowerDriverThatPends) {
+  PDEVICE_OBJECT pdo = NewPdo([this](PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_START_DEVICE)
+      return sim::io::DefaultBusDispatch(device, irp);
+    IoMarkIrpPending(irp);
+    h().Spawn("late start", [irp] {
+      LARGE_INTEGER delay;
+      delay.QuadPart = -50000;
+      KeDelayExecutionThread(KernelMode, FALSE, &delay);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
+  });
+  ASSERT_EQ(sim::io::AddDevice(h().driver(), pdo), STATUS_SUCCESS);
+  sim::io::Result start = sim::io::SendPnp(pdo, IRP_MN_START_DEVICE);
+  // No USB below this stack: the device descriptor cannot be read, and the start says so.
+  EXPECT_EQ(start.status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(AdapterOn(pdo)->DevicePnpState, ULONG(NotStarted));
+}
+
 }  // namespace
 }  // namespace bringup_test
