@@ -2,6 +2,7 @@
 // parameters, the adapter interface and the attachment to the USB device's stack.
 #include "adapter/add_device.h"
 
+#include "adapter/kernel_names.h"
 #include "adapter/registry_parameters.h"
 #include "command/command_queue.h"
 #include "core/guids.h"
@@ -57,20 +58,12 @@ PAGED_ROUTINE NTSTATUS NTAPI AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVI
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
-  CHAR NameText[ADAPTER_NAME_BUFFER];
-  RtlZeroMemory(NameText, sizeof(NameText));
-  _snprintf(NameText, sizeof(NameText) - 1, "\\Device\\ZelBrUsb%d", (int)Index);
-  ANSI_STRING AnsiName;
-  RtlInitAnsiString(&AnsiName, NameText);
+  WCHAR NameText[ADAPTER_NAME_BUFFER];
   UNICODE_STRING Name;
-  NTSTATUS Status = RtlAnsiStringToUnicodeString(&Name, &AnsiName, TRUE);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
+  FormatKernelName(NameText, ADAPTER_NAME_BUFFER, NULL, FALSE, Index, &Name);
   PDEVICE_OBJECT DeviceObject = NULL;
-  Status = IoCreateDevice(DriverObject, sizeof(AdapterExtension), &Name, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                          &DeviceObject);
-  RtlFreeUnicodeString(&Name);
+  NTSTATUS Status = IoCreateDevice(DriverObject, sizeof(AdapterExtension), &Name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                   &DeviceObject);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }

@@ -1,5 +1,6 @@
 #include "adapter/port_enumeration.h"
 
+#include "adapter/kernel_names.h"
 #include "core/helpers.h"
 #include "datapath/immediate.h"
 #include "datapath/read.h"
@@ -75,22 +76,13 @@ static VOID FormatHardwareIds(PWSTR Ids, ULONG Number) {
 
 PAGED_ROUTINE static NTSTATUS AdapterCreatePort(AdapterExtension* Adapter, ULONG Index) {
   PAGED_CODE();
-  CHAR NameText[PORT_NAME_BUFFER];
-  RtlZeroMemory(NameText, sizeof(NameText));
-  _snprintf(NameText, sizeof(NameText) - 1, "%s%s-%d", "\\Device\\ZelBrUsb",
-            Adapter->SerialNumber != NULL ? Adapter->SerialNumber : "", (int)Index);
-  ANSI_STRING AnsiName;
-  RtlInitAnsiString(&AnsiName, NameText);
+  WCHAR NameText[PORT_NAME_BUFFER];
   UNICODE_STRING Name;
-  NTSTATUS Status = RtlAnsiStringToUnicodeString(&Name, &AnsiName, TRUE);
-  if (!NT_SUCCESS(Status)) {
-    return Status;
-  }
+  FormatKernelName(NameText, PORT_NAME_BUFFER, Adapter->SerialNumber, TRUE, Index, &Name);
   PDEVICE_OBJECT DeviceObject = NULL;
-  Status = IoCreateDevice(Adapter->Self->DriverObject, sizeof(PortExtension), &Name, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
+  NTSTATUS Status = IoCreateDevice(Adapter->Self->DriverObject, sizeof(PortExtension), &Name, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
                           &DeviceObject);
   if (!NT_SUCCESS(Status)) {
-    RtlFreeUnicodeString(&Name);
     return Status;
   }
   PortExtension* Port = (PortExtension*)DeviceObject->DeviceExtension;
@@ -104,7 +96,6 @@ PAGED_ROUTINE static NTSTATUS AdapterCreatePort(AdapterExtension* Adapter, ULONG
     FreePoolAndClear(&Port->PortDeviceName.Buffer);
     FreePoolAndClear(&Port->HardwareIds);
     FreePoolAndClear(&Port->WriteDrainWorkItem);
-    RtlFreeUnicodeString(&Name);
     IoDeleteDevice(DeviceObject);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -112,7 +103,6 @@ PAGED_ROUTINE static NTSTATUS AdapterCreatePort(AdapterExtension* Adapter, ULONG
   Port->PortDeviceName.Length = 0;
   Port->PortDeviceName.MaximumLength = Capacity;
   RtlAppendUnicodeStringToString(&Port->PortDeviceName, &Name);
-  RtlFreeUnicodeString(&Name);
   Port->CreatedSymbolicLink = FALSE;
   RtlZeroMemory(Port->HardwareIds, HARDWARE_IDS_BYTES);
   FormatHardwareIds(Port->HardwareIds, Index + 1);

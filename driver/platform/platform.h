@@ -19,9 +19,6 @@ extern "C" {
 #include <ntddser.h>
 
 // PAGED_CODE comes from wdm.h: a check of the IRQL in checked builds, nothing in free builds.
-// Exported by the kernel; the DDK declares it only in the C library's headers.
-extern "C" int __cdecl _snprintf(char* Buffer, size_t Count, const char* Format, ...);
-
 #define WSTR(s) L##s
 #define PAGED_ROUTINE __attribute__((section("PAGE")))
 #define INIT_ROUTINE __attribute__((section("INIT")))

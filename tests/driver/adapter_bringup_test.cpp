@@ -128,7 +128,11 @@ TEST_F(AdapterBringUp, ReplugKeepsTheNamesAndASecondAdapterTakesTheNextFour) {
 }
 
 TEST_F(AdapterBringUp, StopAndRestartKeepAnOpenPortsSettingsAndItsTraffic) {
+  sim::registry::SetDword(u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\ZELBRUSB\\Parameters",
+                          u"MaximumTransferSize", 65536);
   harness::PluggedAdapter& unit = pnp().Plug(Running());
+  const USBD_INTERFACE_INFORMATION* pipes = unit.adapter->InterfaceInformation;
+  ASSERT_EQ(pipes->NumberOfPipes, 10u);
   adapter_model::LoopbackPlug loop(unit.model->PortConnector(1));
   PFILE_OBJECT file = OpenCom(u"COM3");
   ASSERT_NE(file, nullptr);
@@ -152,6 +156,11 @@ TEST_F(AdapterBringUp, StopAndRestartKeepAnOpenPortsSettingsAndItsTraffic) {
   EXPECT_EQ(unit.model->Firmware()->Channel(1).Settings().format.baud, 19200u);
   EXPECT_TRUE(unit.model->Firmware()->Channel(1).IsOpen());
   EXPECT_EQ(sim::pool::OutstandingCount(), blocks) << "buffers are made once, not again at restart";
+  EXPECT_EQ(unit.adapter->InterfaceInformation, pipes);
+  for (ULONG i = 0; i < pipes->NumberOfPipes; ++i) EXPECT_EQ(pipes->Pipes[i].MaximumTransferSize, 65536u) << i;
+  EXPECT_EQ(port->DataInPipe, &pipes->Pipes[0]);
+  EXPECT_EQ(unit.adapter->CommandPipe->EndpointAddress, 0x07);
+  EXPECT_EQ(unit.adapter->ResponsePipe->EndpointAddress, 0x87);
   ExpectEcho(file, {4, 5, 6, 7});
   EXPECT_EQ(sim::io::Close(file), STATUS_SUCCESS);
 }
