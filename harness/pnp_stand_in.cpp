@@ -51,8 +51,10 @@ std::u16string UsbInstancePath(UsbDeviceTap& tap, int portNumber) {
 }  // namespace
 
 PnpStandIn::PnpStandIn(DriverHarness& harness) : harness_(harness) {
+  KeInitializeEvent(&serial_, SynchronizationEvent, TRUE);
   sim::usb::PnpHandlers handlers;
   auto find = [this](sim::usb::BusPort& port) -> PluggedAdapter* {
+    sim::race::Unobserved unobserved;
     for (auto& unit : units_)
       if (unit->busPort == &port) return unit.get();
     return nullptr;
@@ -133,7 +135,16 @@ void PnpStandIn::Work() {
       event = events_.front();
       events_.pop_front();
     }
-    PluggedAdapter& unit = *event.unit;
+    KeWaitForSingleObject(&serial_, Executive, KernelMode, FALSE, nullptr);
+    Handle(event);
+    KeSetEvent(&serial_, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+void PnpStandIn::Handle(const Event& event) {
+  // The stand-in's own records are the test's, reached from device callbacks and workers.
+  PluggedAdapter& unit = *event.unit;
+  {
     switch (event.kind) {
       case Kind::Arrived:
         Arrive(unit, event.pdo);

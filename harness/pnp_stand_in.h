@@ -75,6 +75,7 @@ class PnpStandIn {
   };
   void Post(Event event);
   void Work();
+  void Handle(const Event& event);
   void Arrive(PluggedAdapter& unit, PDEVICE_OBJECT pdo);
   void Depart(PluggedAdapter& unit, PDEVICE_OBJECT pdo);
   void EnumerateChildren(PluggedAdapter& unit);
@@ -86,6 +87,9 @@ class PnpStandIn {
   std::vector<std::unique_ptr<PluggedAdapter>> units_;
   std::deque<Event> events_;
   bool working_ = false;
+  // Held around each event's handling: the manager's serialisation, as a kernel object, so
+  // that what one worker did is ordered before the next (the race detector sees no other).
+  KEVENT serial_;
   std::map<std::u16string, std::u16string> comNames_;  // device instance -> COM name
   std::map<PDEVICE_OBJECT, std::u16string> childInstances_;
 };
