@@ -115,6 +115,7 @@ NTSTATUS SendClose(PFILE_OBJECT file) {
   Result close = Issue({"close", entry.target, file, IRP_MJ_CLOSE, 0, STATUS_SUCCESS, KernelMode, false, {}}).Wait();
   Io().files[file].closeStatus = close.status;
   device->ReferenceCount--;
+  if (Io().handleClosed) Io().handleClosed(device);
   return close.status;
 }
 

@@ -65,6 +65,10 @@ struct IrpRecord {
   std::vector<std::pair<PDEVICE_OBJECT, int>> powerDispatches;
   std::map<PDEVICE_OBJECT, int> powerStarts;
   std::set<PDEVICE_OBJECT> powerReported;
+
+  // When set, every device a dispatch routine is called for, in order: the plug-and-play
+  // manager checks that its requests reached the bottom of the stack.
+  std::shared_ptr<std::vector<PDEVICE_OBJECT>> dispatchLog;
 };
 
 // One dispatch routine call in progress, kept so its return can be checked against the
@@ -149,6 +153,10 @@ struct IoState {
   std::unordered_map<PDEVICE_OBJECT, POWER_STATE> devicePower;
   std::vector<io::PowerStateChange> powerHistory;
   std::vector<io::PowerRequestRecord> powerRequests;
+
+  // Told after a handle's IRP_MJ_CLOSE has released its device (the plug-and-play manager
+  // waits for the last one before it removes a surprise-removed device).
+  std::function<void(PDEVICE_OBJECT)> handleClosed;
 
   IoState() = default;
   IoState(const IoState&) = delete;

@@ -274,6 +274,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool viaPo, bool skipPendin
   record->minor = sp->MinorFunction;
   record->inFlight = true;
   record->everDispatched = true;
+  if (record->dispatchLog) record->dispatchLog->push_back(device);
   if (sp->MajorFunction == IRP_MJ_POWER) {
     if (!viaPo) Report("power irp passed with IoCallDriver", Describe(*record) + " to " + DescribeDevice(device));
     record->powerDispatches.emplace_back(device, location);

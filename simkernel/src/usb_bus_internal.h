@@ -116,6 +116,8 @@ PVOID NewHandle();
 
 // ---- usb_bus_urb.cpp: the PDO's dispatch and what it shares with the host controller ----
 NTSTATUS DispatchPdo(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
+// ---- usb_bus_pnp.cpp: the hub's identification and capability answers for the PDO ----
+NTSTATUS DispatchPdoPnp(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
 NTSTATUS MapStatus(USBD_STATUS status);
 // Writes the outcome into the URB, records it, and completes the IRP (the caller has
 // raised to DISPATCH_LEVEL when it is the host controller).

@@ -494,6 +494,7 @@ NTSTATUS DispatchPdo(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP
     return SubmitUrb(slot, irp);
   if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE)
     return RemoveDevice(slot, pdo, irp);
+  if (sp->MajorFunction == IRP_MJ_PNP) return DispatchPdoPnp(slot, pdo, irp);
   return io::DefaultBusDispatch(pdo, irp);
 }
 

@@ -263,7 +263,11 @@ TEST_F(UsbBusPnp, PdoAnswersPlugAndPlayAndPowerLikeABusDriver) {
   d3.DeviceState = PowerDeviceD3;
   EXPECT_EQ(sim::io::SendPower(fdo, IRP_MN_SET_POWER, DevicePowerState, d3).status, STATUS_SUCCESS);
   EXPECT_EQ(sim::io::RecordedPowerState(pdo, DevicePowerState).DeviceState, PowerDeviceD3);
-  EXPECT_EQ(sim::io::SendPnp(fdo, IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED);
+  // The hub answers the IDs (see the plug-and-play tests), not a serial-number query.
+  EXPECT_EQ(sim::io::SendPnp(fdo, IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION sp) {
+              sp->Parameters.QueryId.IdType = BusQueryDeviceSerialNumber;
+            }).status,
+            STATUS_NOT_SUPPORTED);
 }
 
 TEST_F(UsbBusPnp, RemoveWithTheDevicePresentEndsItsTransfersAndKeepsThePdo) {

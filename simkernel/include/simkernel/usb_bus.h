@@ -35,7 +35,16 @@
 //     (all three with STATUS_INVALID_PARAMETER); functions of the set this bus does not serve:
 //     USBD_STATUS_NOT_SUPPORTED with STATUS_NOT_SUPPORTED; a device that has gone:
 //     USBD_STATUS_DEVICE_GONE with STATUS_DEVICE_NOT_CONNECTED.
-//   - Plug and play and power requests are answered as io::DefaultBusDispatch answers them.
+//   - Plug and play and power requests are answered as io::DefaultBusDispatch answers them,
+//     except what the hub driver knows of the device (read from its descriptors when asked):
+//     QUERY_ID DeviceID "USB\Vid_xxxx&Pid_yyyy", HardwareIDs that with "&Rev_zzzz" then
+//     without, CompatibleIDs "USB\Class_cc&SubClass_ss&Prot_pp", "USB\Class_cc&SubClass_ss",
+//     "USB\Class_cc" (the first interface's class when the device's is 0), lowercase hex;
+//     InstanceID the serial-number string, or the port number when the device has none (or
+//     one with characters an instance ID cannot hold); the product string as the
+//     description text; capabilities Removable, UniqueID when there is a serial number,
+//     Address and UINumber the port number, SurpriseRemovalOK clear (the Windows 2000 hub
+//     clears it). Answers are paged pool blocks (tag "UHUB") the caller frees.
 //     IRP_MN_REMOVE_DEVICE aborts what is pending and, once the device has gone, deletes the
 //     PDO as soon as nothing is attached to it any more.
 //
