@@ -1,8 +1,6 @@
 // Handlers the routing already calls but whose subsystems are not written yet. Each one
 // refuses its request with STATUS_NOT_IMPLEMENTED (no boost, information untouched).
 // Whoever writes the real handler deletes its stand-in here, in the same change.
-#include "adapter/add_device.h"
-#include "adapter/adapter_pnp.h"
 #include "core/helpers.h"
 #include "datapath/request_queue.h"
 #include "power_wmi/power.h"
@@ -12,20 +10,6 @@ static NTSTATUS NotImplemented(PIRP Irp) {
   Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
   CompleteRequest(Irp, IO_NO_INCREMENT);
   return STATUS_NOT_IMPLEMENTED;
-}
-
-NTSTATUS NTAPI AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
-  UNREFERENCED_PARAMETER(DriverObject);
-  UNREFERENCED_PARAMETER(PhysicalDeviceObject);
-  return STATUS_NOT_IMPLEMENTED;
-}
-
-NTSTATUS AdapterDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
-                            AdapterExtension* Adapter) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Stack);
-  UNREFERENCED_PARAMETER(Adapter);
-  return NotImplemented(Irp);
 }
 
 // The power manager holds the device's next power request until it hears of this one.

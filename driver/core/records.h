@@ -137,6 +137,7 @@ struct AdapterExtension : DeviceExtensionHeader {
   BOOLEAN PortsCreated;
   BOOLEAN AdapterRemoved;  // completion routines stop resubmitting
   ULONG AdapterIndex;
+  ULONG PreviousPnpState;  // the state a query-stop or query-remove left, for its cancel
   PDEVICE_OBJECT FunctionDeviceObject;
   PDEVICE_OBJECT LowerDevice;  // target of every USB request
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;

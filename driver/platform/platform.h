@@ -10,7 +10,10 @@
 #include <ddk/wdm.h>
 #include <usb.h>
 #include <usbdi.h>
+// Its declarations carry no C linkage of their own; the USBD library exports C names.
+extern "C" {
 #include <ddk/usbdlib.h>
+}
 #include <wmistr.h>
 #include <ddk/wmilib.h>
 #include <ntddser.h>

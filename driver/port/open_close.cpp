@@ -156,6 +156,12 @@ VOID PortMarkClosed(PortExtension* Port) {
   PortOpenStateUnlock(Port);
 }
 
+VOID PortMarkOpen(PortExtension* Port) {
+  PortOpenStateLock(Port);
+  Port->IsOpen = TRUE;
+  PortOpenStateUnlock(Port);
+}
+
 VOID PortCancelAllRequests(PortExtension* Port) {
   PDEVICE_OBJECT DeviceObject = Port->Self;
   CancelAllRequests(DeviceObject, &Port->WriteQueue, &Port->CurrentWrite);

@@ -12,5 +12,8 @@ NTSTATUS PortCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID PortCancelAllRequests(PortExtension* Port);
 // The receive path stops storing and re-posting, the write path stops sending.
 VOID PortMarkClosed(PortExtension* Port);
+// The receive and write paths run again for a port whose handle stayed open while its
+// adapter was stopped (the ring an open installed is still there).
+VOID PortMarkOpen(PortExtension* Port);
 // Frees the receive ring an open installed.
 VOID PortReleaseReceiveBuffer(PortExtension* Port);

@@ -72,7 +72,12 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GU
   link += u"#" + sim::io::GuidText(*InterfaceClassGuid);
   if (!reference.empty()) link += u"\\" + reference;
 
-  if (InterfaceRecord* existing = Find(link)) link = existing->info.symbolicLink;
+  // The registration belongs to the device instance: a new PDO of the same instance (a
+  // replugged device) takes it over.
+  if (InterfaceRecord* existing = Find(link)) {
+    link = existing->info.symbolicLink;
+    if (!existing->info.enabled) existing->info.device = PhysicalDeviceObject;
+  }
   PWSTR buffer = AllocateString(link);
   if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
   if (!Find(link)) {

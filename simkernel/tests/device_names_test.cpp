@@ -137,4 +137,25 @@ TEST_F(DeviceNames, DeviceInterfaceFromRegistrationToListing) {
   EXPECT_EQ(sim::pool::OutstandingCount(), 0u);
 }
 
+// The registration belongs to the device instance: after a replug the new PDO of the same
+// instance gets it back, and enabling it links the new device.
+TEST_F(DeviceNames, DeviceInterfaceOfAReplugedInstanceFollowsTheNewPdo) {
+  PDEVICE_OBJECT old = sim::io::CreatePhysicalDevice();
+  PDEVICE_OBJECT fresh = sim::io::CreatePhysicalDevice();
+  sim::registry::SetDeviceInstancePath(old, u"ZELBUS\\BRPORTS01\\01");
+  UNICODE_STRING first{}, again{};
+  RunTask([&] { ASSERT_EQ(IoRegisterDeviceInterface(old, &kComPort, nullptr, &first), STATUS_SUCCESS); });
+  RunTask([&] { IoDeleteDevice(old); });
+  sim::registry::SetDeviceInstancePath(fresh, u"ZELBUS\\BRPORTS01\\01");
+  RunTask([&] {
+    ASSERT_EQ(IoRegisterDeviceInterface(fresh, &kComPort, nullptr, &again), STATUS_SUCCESS);
+    EXPECT_EQ(IoSetDeviceInterfaceState(&again, TRUE), STATUS_SUCCESS);
+  });
+  EXPECT_EQ(Text(again), Text(first));
+  EXPECT_EQ(sim::io::DeviceInterfaces(kComPort).size(), 1u);
+  EXPECT_EQ(sim::io::FindDevice(Text(again)), fresh);
+  RunTask([&] { EXPECT_EQ(IoSetDeviceInterfaceState(&again, FALSE), STATUS_SUCCESS); });
+  for (UNICODE_STRING* name : {&first, &again}) RtlFreeUnicodeString(name);
+}
+
 }  // namespace

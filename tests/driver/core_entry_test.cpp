@@ -78,10 +78,14 @@ TEST_F(DriverEntryTest, DispatchTableSendsEachMajorFunctionToItsRoutine) {
   }
 }
 
-TEST_F(DriverEntryTest, AddDeviceReachesTheNotYetBuiltAdapterCreation) {
+// A device the plug-and-play manager gave no instance path cannot carry the adapter
+// interface: AddDevice fails and leaves neither a device nor a table slot behind.
+TEST_F(DriverEntryTest, AddDeviceUndoesEverythingWhenTheInterfaceCannotBeRegistered) {
   PDEVICE_OBJECT pdo = sim::io::CreatePhysicalDevice();
-  EXPECT_EQ(sim::io::AddDevice(h().driver(), pdo), STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(sim::io::AddDevice(h().driver(), pdo), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_TRUE(sim::io::DevicesOf(h().driver()).empty());
+  EXPECT_EQ(AdapterCount, 0u);
+  EXPECT_EQ(AdapterTable[0], nullptr);
 }
 
 class DriverEntryFailureTest : public DriverTest {
