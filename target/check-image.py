@@ -2,12 +2,14 @@
 """Checks that the linked driver image is one Windows 2000 would load as a WDM driver.
 
 Usage: check-image.py <image> <kernel-imports.txt> [--dispatch-log FILE] [--firmware FILE]
+                      [--pageable FILE]
 
 The image's own COFF symbol table (read with the cross objdump) locates DriverEntry and what
 sits in the pageable sections. With --dispatch-log, the routines the host build saw running at
 DISPATCH_LEVEL (simkernel's dispatch trace: "<host executable> <offset>" lines) must have no
 namesake in a pageable section. With --firmware (the host build's generated
-firmware_images.cpp), the image must carry the same record arrays byte for byte. Prints every
+firmware_images.cpp), the image must carry the same record arrays byte for byte. With
+--pageable, every routine the file names must sit in a pageable section. Prints every
 finding; exit 1 if there is any."""
 
 import collections
@@ -142,7 +144,12 @@ def check_firmware(image, symbols, generated):
     return findings
 
 
-def check(path, allowed, dispatch_log, firmware=None):
+def read_names(path):
+    with open(path) as f:
+        return [line.split("#", 1)[0].strip() for line in f if line.split("#", 1)[0].strip()]
+
+
+def check(path, allowed, dispatch_log, firmware=None, pageable_list=None):
     findings = []
     with open(path, "rb") as f:
         image = PeImage(f.read())
@@ -205,10 +212,15 @@ def check(path, allowed, dispatch_log, firmware=None):
     if firmware is not None:
         findings += check_firmware(image, symbols, firmware)
 
+    pageable = {i + 1 for i, s in enumerate(image.sections) if s.name.startswith("PAGE")}
+    paged = [target_symbol_base(s[2]) for s in symbols if s[0] in pageable and s[3]]
+    paged_names = {routine_name(d): d for d in demangle(paged).values()}
+    if pageable_list is not None:
+        for name in read_names(pageable_list):
+            if name not in paged_names:
+                findings.append("%s should be pageable but is not in a PAGE section" % name)
+
     if dispatch_log is not None:
-        pageable = {i + 1 for i, s in enumerate(image.sections) if s.name.startswith("PAGE")}
-        paged = [target_symbol_base(s[2]) for s in symbols if s[0] in pageable and s[3]]
-        paged_names = {routine_name(d): d for d in demangle(paged).values()}
         seen = host_routines(dispatch_log)
         for name in sorted(seen & paged_names.keys()):
             findings.append("%s runs at DISPATCH_LEVEL but sits in a pageable section" % paged_names[name])
@@ -218,7 +230,7 @@ def check(path, allowed, dispatch_log, firmware=None):
 def main():
     args = sys.argv[1:]
     options = {}
-    for option in ("--dispatch-log", "--firmware"):
+    for option in ("--dispatch-log", "--firmware", "--pageable"):
         if option in args:
             at = args.index(option)
             options[option] = args[at + 1]
@@ -229,7 +241,8 @@ def main():
         print("image check skipped: no image at %s (is the cross compiler installed?)" % args[0])
         sys.exit(77)
     try:
-        findings = check(args[0], read_allowed(args[1]), options.get("--dispatch-log"), options.get("--firmware"))
+        findings = check(args[0], read_allowed(args[1]), options.get("--dispatch-log"), options.get("--firmware"),
+                         options.get("--pageable"))
     except (PeError, OSError, subprocess.CalledProcessError) as error:
         findings = ["cannot read the image: %s" % error]
     for finding in findings:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows that the image check catches what it is for: from the objects of a compile run it links
 # deliberately wrong images (a patched checksum, an import only Windows XP exports, the
-# response loop's DPC-level code moved into PAGE, a firmware image altered) and expects each to
+# response loop's DPC-level code moved into PAGE, port naming moved out of it, a firmware image
+# altered) and expects each to
 # fail the check for its reason, while the real image passes.
 #
 # Usage: image-check-test.sh <output directory of a compile run> <dispatch log> <host firmware_images.cpp>
@@ -23,7 +24,8 @@ failures=0
 # expect_finding <name> <pattern> <image>
 expect_finding() {
   local name=$1 pattern=$2 image=$3 result
-  if result=$(python3 "$here/check-image.py" "$image" "$here/kernel-imports.txt" --dispatch-log "$log" --firmware "$firmware"); then
+  if result=$(python3 "$here/check-image.py" "$image" "$here/kernel-imports.txt" --dispatch-log "$log" --firmware "$firmware" \
+      --pageable "$here/pageable-routines.txt"); then
     echo "FAIL  $name: the check passed a broken image"
     failures=$((failures + 1))
   elif grep -q -- "$pattern" <<<"$result"; then
@@ -44,7 +46,8 @@ relink() {
   bash "$here/compile-check.sh" link "$dir" "$@" >/dev/null
 }
 
-if ! python3 "$here/check-image.py" "$out/zelbrusb.sys" "$here/kernel-imports.txt" --dispatch-log "$log" --firmware "$firmware" >/dev/null; then
+if ! python3 "$here/check-image.py" "$out/zelbrusb.sys" "$here/kernel-imports.txt" --dispatch-log "$log" --firmware "$firmware" \
+    --pageable "$here/pageable-routines.txt" >/dev/null; then
   echo "FAIL  the real image does not pass the check"
   failures=$((failures + 1))
 fi
@@ -88,6 +91,12 @@ cp -r "$out/objects" "$work/paged/objects"
 relink "$work/paged"
 expect_finding "DISPATCH_LEVEL code in PAGE" "runs at DISPATCH_LEVEL but sits in a pageable section" \
   "$work/paged/zelbrusb.sys"
+
+mkdir -p "$work/unpaged"
+cp -r "$out/objects" "$work/unpaged/objects"
+"$objcopy" --rename-section 'PAGE=.text$unpaged' "$work/unpaged/objects/port__port_naming.o"
+relink "$work/unpaged"
+expect_finding "pageable routine outside PAGE" "PortCreateNames should be pageable" "$work/unpaged/zelbrusb.sys"
 
 [[ $failures -eq 0 ]] || { echo "IMAGE CHECK TEST FAILED: $failures case(s)"; exit 1; }
 echo "image check test: every deliberately broken image was caught"
