@@ -1,12 +1,15 @@
 // The simulator: loads the driver into the simulated Windows kernel and shows what it did —
 // DriverEntry, the dispatch table it filled, the pool it holds — then talks to a simulated
-// adapter on the simulated USB bus through the driver's command channel (optionally writing
-// a USB capture), and unloads with the leak check. Exits non-zero if the driver failed to
-// load or the verifier reported anything.
+// adapter on the simulated USB bus through the driver's command channel, then plugs a blank
+// adapter in and shows plug and play bring it up as four COM ports through the firmware
+// download (optionally writing a USB capture of it all), and unloads with the leak check.
+// Exits non-zero if the driver failed to load, a step failed or the verifier reported
+// anything.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,12 +17,15 @@
 
 #include "adapter/add_device.h"
 #include "adapter_fixture.h"
+#include "adapter_model/cable.h"
 #include "command/command_queue.h"
 #include "command/protocol.h"
 #include "core/entry.h"
 #include "driver_harness.h"
 #include "port/internal_ioctl.h"
 #include "power_wmi/wmi.h"
+#include "simkernel/pnp.h"
+#include "simkernel/registry.h"
 
 namespace {
 
@@ -76,12 +82,8 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t limit = 16) {
 // Brings a simulated adapter up on the bus (the harness stands in for adapter start until it
 // is built), opens the four ports' command channels, raises DTR on port 2, closes them, and
 // shows every command block and response the driver exchanged with the firmware.
-void ShowCommandChannel(harness::DriverHarness& machine, const std::optional<std::string>& capture) {
+void ShowCommandChannel(harness::DriverHarness& machine) {
   std::printf("\nCommand channel on a simulated adapter\n");
-  if (capture) {
-    std::string error;
-    if (!sim::usb::StartCapture(*capture, &error)) std::printf("  capture not started: %s\n", error.c_str());
-  }
   harness::AdapterFixture adapter(machine);
   adapter.Start();
   std::printf("  adapter started: %lu ports, pipes", static_cast<unsigned long>(adapter.adapter()->PortCount));
@@ -109,8 +111,68 @@ void ShowCommandChannel(harness::DriverHarness& machine, const std::optional<std
   for (const auto& [time, line] : exchange)
     std::printf("  %9.3f ms  %s\n", double(time) / sim::kMillisecond, line.c_str());
   adapter.StopAndRemove();
-  if (capture) std::printf("  USB capture: %s (%llu records; open it with tshark or Wireshark)\n", capture->c_str(),
-                           static_cast<unsigned long long>(sim::usb::StopCapture()));
+}
+
+std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
+
+// Plugs an adapter with no firmware in, as a user would: the plug-and-play manager loads the
+// driver for it, the driver downloads both images, the adapter comes back running them and
+// its four ports become COM ports. Shows what the manager did, the names, a loopback through
+// COM4, and the unplug. False if a step failed.
+bool ShowBlankAdapterPlugged(harness::DriverHarness& machine) {
+  std::printf("\nPlug and play: a blank adapter plugged in\n");
+  sim::pnp::Enable();
+  sim::pnp::InstallService(u"ZELBRUSB", DriverEntry, {u"USB\\Vid_5a45&Pid_0421", u"USB\\Vid_5a45&Pid_8421"},
+                           sim::pnp::DeviceClass::MultiPortSerial);
+  sim::pnp::InstallService(u"ZELBRUSB", DriverEntry,
+                           {u"ZELBUS\\BRPORTS01", u"ZELBUS\\BRPORTS02", u"ZELBUS\\BRPORTS03", u"ZELBUS\\BRPORTS04"},
+                           sim::pnp::DeviceClass::Ports);
+  adapter_model::AdapterOptions options;
+  options.runningMainFirmware = false;
+  adapter_model::Adapter model(options);
+  sim::usb::BusPort& port = sim::usb::AddPort(model.Device());
+  sim::pnp::ClearEvents();
+  model.Plug(port);
+  sim::pnp::WaitIdle();
+  machine.RunUntil([&] { return port.Presentations() >= 2; }, sim::kSecond);
+  sim::pnp::WaitIdle();
+  for (const auto& event : sim::pnp::Events())
+    if (event.what.rfind("QUERY_", 0) != 0)
+      std::printf("  %-48s %-22s %s\n", Narrow(event.device).c_str(), event.what.c_str(),
+                  harness::StatusText(event.status).c_str());
+  std::printf("  the adapter presented itself %u times (blank, then running the downloaded firmware)\n",
+              port.Presentations());
+  const auto names = sim::registry::Values(std::u16string(sim::registry::kDeviceMap) + u"\\SERIALCOMM");
+  std::printf("  HARDWARE\\DEVICEMAP\\SERIALCOMM:\n");
+  for (const auto& value : names) {
+    std::u16string com(value.data.size() / 2, u'\0');
+    std::memcpy(com.data(), value.data.data(), com.size() * 2);
+    std::printf("    %-32s %s\n", Narrow(value.name).c_str(), Narrow(com.substr(0, com.find(u'\0'))).c_str());
+  }
+  bool ok = names.size() == 4;
+
+  adapter_model::LoopbackPlug loopback(model.PortConnector(2));
+  PFILE_OBJECT file = nullptr;
+  const NTSTATUS opened = sim::io::Open(u"\\DosDevices\\COM4", &file);
+  std::printf("  open \"COM4\": %s\n", harness::StatusText(opened).c_str());
+  if (NT_SUCCESS(opened)) {
+    const std::vector<uint8_t> data{'h', 'e', 'l', 'l', 'o'};
+    sim::io::Request read = sim::io::ReadAsync(file, ULONG(data.size()));
+    const NTSTATUS written = sim::io::Write(file, data).status;
+    machine.RunUntil([&] { return read.IsComplete(); }, 5 * sim::kSecond);
+    const bool echoed = read.IsComplete() && read.Output() == data;
+    std::printf("  wrote \"hello\" (%s), read back through the loopback plug: %s\n",
+                harness::StatusText(written).c_str(), echoed ? "\"hello\"" : "nothing");
+    ok = ok && echoed;
+    sim::io::Close(file);
+  }
+  ok = ok && NT_SUCCESS(opened);
+  model.Unplug();
+  sim::pnp::WaitIdle();
+  machine.RunUntilIdle();
+  std::printf("  unplugged: \\DosDevices\\COM4 %s\n",
+              sim::io::FindDevice(u"\\DosDevices\\COM4") ? "still there" : "gone");
+  return ok;
 }
 
 }  // namespace
@@ -140,15 +202,26 @@ int main(int argc, char** argv) {
   std::printf("  %-31s -> %s\n", "Unload", RoutineName(reinterpret_cast<PVOID>(driver->DriverUnload)));
   ShowPool("after DriverEntry");
 
-  ShowCommandChannel(machine, capture);
+  if (capture) {
+    std::string error;
+    if (!sim::usb::StartCapture(*capture, &error)) std::printf("\ncapture not started: %s\n", error.c_str());
+  }
+  ShowCommandChannel(machine);
+  const bool plugged = ShowBlankAdapterPlugged(machine);
+  if (capture)
+    std::printf("\nUSB capture: %s (%llu records; open it with tshark or Wireshark)\n", capture->c_str(),
+                static_cast<unsigned long long>(sim::usb::StopCapture()));
 
   std::printf("\nDriverUnload\n");
-  machine.Unload();
+  if (machine.loaded())
+    machine.Unload();
+  else
+    std::printf("  done by plug and play when the driver's last device left\n");
   ShowPool("after unload");
 
   const auto& violations = machine.machine().Violations();
   std::printf("\nVerifier: %zu report(s)\n", violations.size());
   for (const auto& violation : violations) std::printf("  %s\n", violation.ToString().c_str());
   std::printf("Virtual time elapsed: %.3f s\n", double(machine.machine().Now()) / sim::kSecond);
-  return violations.empty() ? 0 : 1;
+  return violations.empty() && plugged ? 0 : 1;
 }
