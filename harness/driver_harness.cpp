@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/entry.h"
+#include "simkernel/pnp.h"
 #include "test_records.h"
 
 namespace harness {
@@ -155,6 +156,15 @@ IrpOutcome DriverHarness::SendIrp(PDEVICE_OBJECT device, IrpSpec irpSpec) {
     IoFreeIrp(irp);
   });
   return outcome;
+}
+
+void InstallPlugAndPlayServices() {
+  sim::pnp::Enable();
+  sim::pnp::InstallService(kDriverName, DriverEntry, {u"USB\\Vid_5a45&Pid_0421", u"USB\\Vid_5a45&Pid_8421"},
+                           sim::pnp::DeviceClass::MultiPortSerial);
+  sim::pnp::InstallService(kDriverName, DriverEntry,
+                           {u"ZELBUS\\BRPORTS01", u"ZELBUS\\BRPORTS02", u"ZELBUS\\BRPORTS03", u"ZELBUS\\BRPORTS04"},
+                           sim::pnp::DeviceClass::Ports);
 }
 
 }  // namespace harness

@@ -119,6 +119,11 @@ class DriverHarness {
   std::vector<PortExtension*> ports_;
 };
 
+// Turns the simulated plug-and-play manager on and installs the driver's service for what
+// its setup information files name: the adapter's USB ids, blank and running its firmware,
+// and its four ports' ids under Ports. A device plugged in afterwards is brought up by it.
+void InstallPlugAndPlayServices();
+
 // Text for a status in failure messages: "0xC0000010".
 std::string StatusText(NTSTATUS status);
 

@@ -398,6 +398,10 @@ NTSTATUS InstallAndStart(NodeRec& node) {
              Narrow(service.name) + " attached nothing to " + Narrow(node.path));
   }
   node.stackBuilt = true;
+  return StartStack(node);
+}
+
+NTSTATUS StartStack(NodeRec& node) {
   const Answer started = SendPnp(node, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION sp) {
     sp->Parameters.StartDevice.AllocatedResources = nullptr;
     sp->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;

@@ -112,6 +112,8 @@ void Enumerate(NodeRec& node);
 void ArriveChild(NodeRec& parent, NodeRec& node);
 // AddDevice and START on a node whose PDO is known (also enable after disable).
 NTSTATUS InstallAndStart(NodeRec& node);
+// START to a built stack, then what follows a start; a failed START tears the stack down.
+NTSTATUS StartStack(NodeRec& node);
 std::vector<PDEVICE_OBJECT>& RootDevices();
 
 // ---- pnp_removal.cpp ----

@@ -101,18 +101,7 @@ NTSTATUS StopAndRestart(NodeRec& node) {
   }
   SendPnp(node, IRP_MN_STOP_DEVICE);
   node.state = pnp::NodeState::Stopped;
-  const Answer started = SendPnp(node, IRP_MN_START_DEVICE, [](PIO_STACK_LOCATION sp) {
-    sp->Parameters.StartDevice.AllocatedResources = nullptr;
-    sp->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
-  });
-  if (!NT_SUCCESS(started.status)) {
-    SendRemove(node);
-    node.state = pnp::NodeState::StartFailed;
-    return started.status;
-  }
-  node.state = pnp::NodeState::Started;
-  AfterStart(node);
-  return STATUS_SUCCESS;
+  return StartStack(node);
 }
 
 NTSTATUS Eject(NodeRec& node) {

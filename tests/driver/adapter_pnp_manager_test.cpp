@@ -3,7 +3,6 @@
 // running them, and its four ports become COM3 to COM6, reachable by their links.
 #include "adapter_model/adapter.h"
 #include "adapter_model/cable.h"
-#include "core/entry.h"
 #include "core/guids.h"
 #include "driver_test.h"
 #include "simkernel/io.h"
@@ -19,12 +18,7 @@ class PnpManagerBringUp : public DriverTest {
 };
 
 TEST_F(PnpManagerBringUp, BlankAdapterPluggedBecomesFourComPorts) {
-  sim::pnp::Enable();
-  sim::pnp::InstallService(u"ZELBRUSB", DriverEntry, {u"USB\\Vid_5a45&Pid_0421", u"USB\\Vid_5a45&Pid_8421"},
-                           sim::pnp::DeviceClass::MultiPortSerial);
-  sim::pnp::InstallService(u"ZELBRUSB", DriverEntry,
-                           {u"ZELBUS\\BRPORTS01", u"ZELBUS\\BRPORTS02", u"ZELBUS\\BRPORTS03", u"ZELBUS\\BRPORTS04"},
-                           sim::pnp::DeviceClass::Ports);
+  harness::InstallPlugAndPlayServices();
   adapter_model::AdapterOptions options;
   options.runningMainFirmware = false;
   adapter_model::Adapter model(options);

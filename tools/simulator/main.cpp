@@ -121,12 +121,7 @@ std::string Narrow(std::u16string_view text) { return std::string(text.begin(), 
 // COM4, and the unplug. False if a step failed.
 bool ShowBlankAdapterPlugged(harness::DriverHarness& machine) {
   std::printf("\nPlug and play: a blank adapter plugged in\n");
-  sim::pnp::Enable();
-  sim::pnp::InstallService(u"ZELBRUSB", DriverEntry, {u"USB\\Vid_5a45&Pid_0421", u"USB\\Vid_5a45&Pid_8421"},
-                           sim::pnp::DeviceClass::MultiPortSerial);
-  sim::pnp::InstallService(u"ZELBRUSB", DriverEntry,
-                           {u"ZELBUS\\BRPORTS01", u"ZELBUS\\BRPORTS02", u"ZELBUS\\BRPORTS03", u"ZELBUS\\BRPORTS04"},
-                           sim::pnp::DeviceClass::Ports);
+  harness::InstallPlugAndPlayServices();
   adapter_model::AdapterOptions options;
   options.runningMainFirmware = false;
   adapter_model::Adapter model(options);
