@@ -149,13 +149,13 @@ TEST_F(AdapterAddDevice, BusRelationsOfAnAdapterWithoutPorts) {
   PDEVICE_OBJECT pdo = NewPdo();
   ASSERT_EQ(sim::io::AddDevice(h().driver(), pdo), STATUS_SUCCESS);
   auto relations = [&](ULONG_PTR fromAbove) {
-    harness::IrpSpec spec;
-    spec.major = IRP_MJ_PNP;
-    spec.minor = IRP_MN_QUERY_DEVICE_RELATIONS;
-    spec.initialStatus = fromAbove ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
-    spec.initialInformation = fromAbove;
-    spec.setup = [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; };
-    return h().SendIrp(sim::io::TopOfStack(pdo), spec);
+    harness::IrpSpec request;
+    request.major = IRP_MJ_PNP;
+    request.minor = IRP_MN_QUERY_DEVICE_RELATIONS;
+    request.initialStatus = fromAbove ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    request.initialInformation = fromAbove;
+    request.setup = [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; };
+    return h().SendIrp(sim::io::TopOfStack(pdo), request);
   };
   harness::IrpOutcome none = relations(0);
   ASSERT_EQ(none.status, STATUS_SUCCESS);
