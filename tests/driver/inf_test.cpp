@@ -85,6 +85,10 @@ struct Inf {
       if (Lower(line.key) == Lower(key) && !line.fields.empty()) return line.fields[0];
     return {};
   }
+  // %12% and the like name directories, not strings.
+  static bool IsDirectoryId(const std::string& token) {
+    return !token.empty() && std::all_of(token.begin(), token.end(), ::isdigit);
+  }
   // %token% replaced from [Strings].
   std::string Expand(const std::string& text) const {
     std::string out;
@@ -97,8 +101,7 @@ struct Inf {
       }
       std::string token = text.substr(open + 1, close - open - 1);
       out += text.substr(at, open - at);
-      bool dirid = !token.empty() && std::all_of(token.begin(), token.end(), ::isdigit);
-      out += dirid ? "%" + token + "%" : Unquote(Value("Strings", token));
+      out += IsDirectoryId(token) ? "%" + token + "%" : Unquote(Value("Strings", token));
       at = close + 1;
     }
     return out;
@@ -115,8 +118,7 @@ struct Inf {
           size_t close = all.find('%', open + 1);
           if (close == std::string::npos) break;
           std::string token = all.substr(open + 1, close - open - 1);
-          bool dirid = !token.empty() && std::all_of(token.begin(), token.end(), ::isdigit);
-          if (!dirid && Value("Strings", token).empty()) missing.push_back(token);
+          if (!IsDirectoryId(token) && Value("Strings", token).empty()) missing.push_back(token);
           open = all.find('%', close + 1);
         }
       }
