@@ -240,6 +240,7 @@ void Enumerate(NodeRec& node) {
   if (&node == Pnp().usbHub) {
     for (const auto& port : usb::bus::Bus().ports)
       if (PDEVICE_OBJECT pdo = port->Pdo()) reported.push_back({pdo, false});
+    usb::HubRelationsTaken();
   } else if (&node == Pnp().root) {
     for (PDEVICE_OBJECT pdo : RootDevices())
       if (!io::IsDeleted(pdo)) reported.push_back({pdo, false});

@@ -69,6 +69,7 @@ struct PnpState {
   std::deque<std::function<void()>> queue;
   Task* worker = nullptr;
   bool busy = false;
+  unsigned hubNoticesPending = 0;  // departures the hub driver has not polled yet
   std::vector<pnp::Event> events;
   std::vector<PDEVICE_OBJECT> rootDevices;  // ReportRootDevice
 };

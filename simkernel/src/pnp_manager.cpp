@@ -35,6 +35,22 @@ void HubRelationsChanged(usb::BusPort&, PDEVICE_OBJECT) {
   Queue([] { Enumerate(*Pnp().usbHub); });
 }
 
+// The hub driver hears of a device leaving at its status-change endpoint's next poll, every
+// 255 ms (bInterval 0xFF, as hubs report it): until then the stack is still there and the bus
+// fails its transfers. Arrivals are taken at once; their debounce matters to nobody here.
+constexpr VirtualTime kHubStatusPollInterval = 255 * kMillisecond;
+
+void HubDeviceDeparted(usb::BusPort&, PDEVICE_OBJECT) {
+  ++Pnp().hubNoticesPending;
+  Machine::Current().Spawn("usb-hub status change", TaskKind::Device, [] {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -kHubStatusPollInterval;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    --Pnp().hubNoticesPending;
+    Queue([] { Enumerate(*Pnp().usbHub); });
+  });
+}
+
 void CollectTree(NodeRec* node, std::vector<NodeRec*>& out) {
   out.push_back(node);
   for (NodeRec* child : node->children) CollectTree(child, out);
@@ -280,7 +296,7 @@ void Enable() {
   iom::Io().handleClosed = [](PDEVICE_OBJECT) {
     if (Pnp().enabled) Queue(CompletePendingRemovals);
   };
-  usb::SetPnpHandlers({HubRelationsChanged, HubRelationsChanged});
+  usb::SetPnpHandlers({HubRelationsChanged, HubDeviceDeparted});
   // Devices the bus presented before the manager came up are enumerated now.
   Queue([] { Enumerate(*Pnp().usbHub); });
 }
@@ -349,8 +365,8 @@ void ClearEvents() { Pnp().events.clear(); }
 
 void WaitIdle() {
   PnpState& pnp = Pnp();
-  if (!pnp.worker) return;
-  Machine::Current().RunUntil([&pnp] { return pnp.queue.empty() && !pnp.busy; });
+  if (!pnp.worker && pnp.hubNoticesPending == 0) return;
+  Machine::Current().RunUntil([&pnp] { return pnp.queue.empty() && !pnp.busy && pnp.hubNoticesPending == 0; });
 }
 
 namespace {

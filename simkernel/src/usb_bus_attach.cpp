@@ -15,8 +15,10 @@ PVOID NewHandle() {
   return reinterpret_cast<PVOID>(uintptr_t(0x5B000000) + (uintptr_t(Bus().nextHandle++) << 4));
 }
 
+// A bus driver deletes a PDO only once it has reported the device missing and been sent
+// IRP_MN_REMOVE_DEVICE (a removal before that keeps it: the manager sends another).
 void TryDeletePdo(const std::shared_ptr<Slot>& slot) {
-  if (slot->pdoDeleted || !slot->removeReceived || slot->pdo->AttachedDevice) return;
+  if (slot->pdoDeleted || !slot->removeReceived || !slot->reportedMissing || slot->pdo->AttachedDevice) return;
   slot->pdoDeleted = true;
   IoDeleteDevice(slot->pdo);
 }
@@ -60,6 +62,8 @@ void BusPort::Detach() {
   slot->present = false;
   bus::RequestService();
   BusState& bus = Bus();
+  // Without a plug-and-play manager nobody asks the hub: the device counts as reported gone.
+  if (!bus.pnp.departed) slot->reportedMissing = true;
   if (bus.pnp.departed) bus.pnp.departed(*this, slot->pdo);
 }
 
@@ -97,6 +101,11 @@ BusPort* PortOfPdo(PDEVICE_OBJECT pdo) {
 }
 
 void SetPnpHandlers(PnpHandlers handlers) { Bus().pnp = std::move(handlers); }
+
+void HubRelationsTaken() {
+  for (const auto& slot : Bus().slots)
+    if (!slot->present) slot->reportedMissing = true;
+}
 
 BusStatistics Statistics() { return Bus().stats; }
 

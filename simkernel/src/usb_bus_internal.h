@@ -73,6 +73,7 @@ struct Slot {
   uint8_t address = 0;
   bool present = true;           // false once detached
   bool removeReceived = false;   // IRP_MN_REMOVE_DEVICE seen after the device went
+  bool reportedMissing = false;  // the hub's relations no longer list it
   bool pdoDeleted = false;
   std::deque<TransferPtr> control;  // endpoint 0, first one next
   std::vector<std::unique_ptr<Pipe>> pipes;  // open pipes of the selected configuration

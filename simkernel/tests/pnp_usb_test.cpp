@@ -113,6 +113,22 @@ TEST_F(PnpUsbTest, UnpluggedWithAHandleOpenTheTreeIsSurpriseRemovedAndRemovedAft
   EXPECT_EQ(again->children, (std::vector<std::u16string>{child1, child2}));
 }
 
+// The manager hears of the departure at the hub's next status poll: until then the stack is
+// there as it was (its transfers fail on the bus), and WaitIdle waits for the poll.
+TEST_F(PnpUsbTest, ADepartureReachesTheManagerAtTheHubsNextPoll) {
+  sim::usb::BusPort* port = Plug(device);
+  sim::pnp::ClearEvents();
+  const sim::VirtualTime unplugged = machine().Now();
+  sim::usb::Unplug(*port);
+  machine().RunFor(250 * sim::kMillisecond);
+  EXPECT_EQ(sim::pnp::Node(kAdapterPath)->state, NodeState::Started);
+  EXPECT_TRUE(sim::pnp::Events().empty());
+  sim::pnp::WaitIdle();
+  EXPECT_GE(machine().Now() - unplugged, 255 * sim::kMillisecond);
+  EXPECT_FALSE(sim::pnp::Node(kAdapterPath));
+  EXPECT_EQ(EventsOf(kAdapterPath), (Strings{"SURPRISE_REMOVAL", "REMOVE_DEVICE"}));
+}
+
 TEST_F(PnpUsbTest, RenumerationAsAnotherProductIsANewDeviceInstance) {
   Bus().unloadable = true;
   sim::usb::BusPort* port = Plug(device);

@@ -310,7 +310,9 @@ TEST_F(UsbBusPnp, ReattachPresentsANewPdoAndRemoveDeletesTheOldOne) {
   EXPECT_EQ(events[0], std::make_pair(std::string("departed"), oldPdo));
   EXPECT_EQ(events[1], std::make_pair(std::string("arrived"), newPdo));
 
-  // Plug and play tears the old stack down; the PDO goes once the function device is off it.
+  // Plug and play asks the hub and tears the old stack down; the PDO goes once the function
+  // device is off it.
+  sim::usb::HubRelationsTaken();
   EXPECT_EQ(sim::io::SendPnp(fdo, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
   EXPECT_EQ(sim::io::SendPnp(fdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   machine().RunUntilIdle();

@@ -21,9 +21,10 @@
 //   - IoInvalidateDeviceRelations(BusRelations) queues a new relations query to the PnP
 //     worker task. A started child missing from the answer gets SURPRISE_REMOVAL, then
 //     REMOVE_DEVICE once no handle is open on its stack; one never started gets REMOVE.
-//   - Surprise removal (the USB device detached from the bus): SURPRISE_REMOVAL to the
-//     subtree, children before parents; REMOVE_DEVICE to each device once its children are
-//     removed and no handle is open on its stack.
+//   - Surprise removal (the USB device detached from the bus; the manager hears of it at the
+//     hub's next status poll, 255 ms later, and until then the bus fails the stack's
+//     transfers): SURPRISE_REMOVAL to the subtree, children before parents; REMOVE_DEVICE
+//     to each device once its children are removed and no handle is open on its stack.
 //   - A driver whose last device was removed is unloaded (io::UnloadDriver, with its leak
 //     checks) if it has an unload routine; the next device it serves loads it again.
 //   - Every request goes to the top of the device's stack with Status STATUS_NOT_SUPPORTED
@@ -135,7 +136,8 @@ struct Event {
 std::vector<Event> Events();
 void ClearEvents();
 
-// Runs the machine until the PnP worker has nothing queued and nothing in hand.
+// Runs the machine until the PnP worker has nothing queued and nothing in hand, and no
+// departure is waiting for the hub's next status poll.
 void WaitIdle();
 
 // Orderly removal of a device and everything below it: QUERY_REMOVE children first, then the

@@ -158,6 +158,10 @@ struct PnpHandlers {
   std::function<void(BusPort& port, PDEVICE_OBJECT pdo)> departed;
 };
 void SetPnpHandlers(PnpHandlers handlers);
+// The manager has taken the hub's relations: every detached device now counts as reported
+// missing, and its PDO is deleted once it has had IRP_MN_REMOVE_DEVICE and nothing is attached.
+// (Without handlers a detached device counts as reported missing at once.)
+void HubRelationsTaken();
 
 struct BusStatistics {
   uint64_t frames = 0;              // frames the host controller ran
