@@ -9,7 +9,9 @@
 #include "command/pipe_reset.h"
 #include "command/response.h"
 #include "core/helpers.h"
+#include "simkernel/pnp.h"
 #include "simkernel/race_detector.h"
+#include "simkernel/registry.h"
 #include "test_records.h"
 
 namespace harness {
@@ -34,7 +36,6 @@ sim::usb::Handshake ResponseInjector::BulkIn(uint8_t endpoint, size_t maxPacket,
 // ---- The monitor filter ----------------------------------------------------------------------
 
 struct MonitorState {
-  PDEVICE_OBJECT lower = nullptr;
   std::vector<UrbRecord> records;
   std::map<PIRP, size_t> inFlight;  // request -> index in records
   std::vector<std::pair<PVOID, int>> transitions;  // pipe, +1 submitted / -1 completed, in order
@@ -48,7 +49,13 @@ namespace {
 
 constexpr std::u16string_view kMonitorName = u"ZELMON";
 
-MonitorState* StateOf(PDEVICE_OBJECT device) { return *static_cast<MonitorState**>(device->DeviceExtension); }
+// One monitor device: the fixture's records and the device it is attached to.
+struct MonitorDevice {
+  MonitorState* state;
+  PDEVICE_OBJECT lower;
+};
+
+MonitorDevice* DeviceOf(PDEVICE_OBJECT device) { return static_cast<MonitorDevice*>(device->DeviceExtension); }
 
 const uint8_t* TransferBytes(const struct _URB_BULK_OR_INTERRUPT_TRANSFER& transfer) {
   if (transfer.TransferBuffer) return static_cast<const uint8_t*>(transfer.TransferBuffer);
@@ -89,18 +96,19 @@ NTSTATUS NTAPI MonitorComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PassDown(MonitorState* state, PIRP irp) {
+NTSTATUS PassDown(MonitorDevice* self, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, MonitorComplete, state, TRUE, TRUE, TRUE);
-  return IoCallDriver(state->lower, irp);
+  IoSetCompletionRoutine(irp, MonitorComplete, self->state, TRUE, TRUE, TRUE);
+  return IoCallDriver(self->lower, irp);
 }
 
 NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
-  MonitorState* state = StateOf(device);
+  MonitorDevice* self = DeviceOf(device);
+  MonitorState* state = self->state;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
   if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || urb == nullptr)
-    return PassDown(state, irp);
+    return PassDown(self, irp);
 
   // The records are the test's: submissions on two processors may add to them at once.
   std::optional<sim::race::Unobserved> unobserved(std::in_place);
@@ -134,7 +142,7 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   if (hold) {
     IoMarkIrpPending(irp);
     const sim::VirtualTime delay = state->holdDelay;
-    sim::Machine::Current().Spawn("slow pipe reset", sim::TaskKind::Device, [state, irp, delay] {
+    sim::Machine::Current().Spawn("slow pipe reset", sim::TaskKind::Device, [self, state, irp, delay] {
       LARGE_INTEGER interval;
       interval.QuadPart = -delay;
       KeDelayExecutionThread(KernelMode, FALSE, &interval);
@@ -142,33 +150,73 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
         sim::race::Unobserved unobserved;
         --state->held;
       }
-      PassDown(state, irp);
+      PassDown(self, irp);
     });
     return STATUS_PENDING;
   }
-  return PassDown(state, irp);
+  return PassDown(self, irp);
 }
 
-NTSTATUS NTAPI MonitorEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MonitorInternalControl;
+NTSTATUS NTAPI MonitorPassThrough(PDEVICE_OBJECT device, PIRP irp) {
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(DeviceOf(device)->lower, irp);
+}
+
+NTSTATUS NTAPI MonitorPower(PDEVICE_OBJECT device, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return PoCallDriver(DeviceOf(device)->lower, irp);
+}
+
+NTSTATUS NTAPI MonitorPnp(PDEVICE_OBJECT device, PIRP irp) {
+  MonitorDevice* self = DeviceOf(device);
+  const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  IoSkipCurrentIrpStackLocation(irp);
+  const NTSTATUS status = IoCallDriver(self->lower, irp);
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    IoDetachDevice(self->lower);
+    IoDeleteDevice(device);
+  }
+  return status;
+}
+
+// The fixture about to plug its model in: the monitor device AddDevice makes records for it.
+MonitorState* pendingState = nullptr;
+
+NTSTATUS NTAPI MonitorAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  if (pendingState == nullptr) return STATUS_NO_SUCH_DEVICE;
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(MonitorDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  MonitorDevice* self = DeviceOf(device);
+  self->state = pendingState;
+  self->lower = IoAttachDeviceToDeviceStack(device, pdo);
+  if (self->lower == nullptr) {
+    IoDeleteDevice(device);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  device->Flags |= self->lower->Flags & (DO_POWER_PAGABLE | DO_BUFFERED_IO | DO_DIRECT_IO);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
 }
 
-// One URB to the device below the adapter, awaited without limit: adapter start's way.
-NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT lower, PURB urb) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK io{};
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lower, nullptr, 0, nullptr, 0, TRUE, &done,
-                                           &io);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-  NTSTATUS status = IoCallDriver(lower, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    status = io.Status;
-  }
-  return status;
+NTSTATUS NTAPI MonitorEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& dispatch : driver->MajorFunction) dispatch = MonitorPassThrough;
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MonitorInternalControl;
+  driver->MajorFunction[IRP_MJ_PNP] = MonitorPnp;
+  driver->MajorFunction[IRP_MJ_POWER] = MonitorPower;
+  driver->DriverExtension->AddDevice = MonitorAddDevice;
+  return STATUS_SUCCESS;
+}
+
+// The driver's adapter on the device the bus presents now, once its start succeeded.
+AdapterExtension* StartedAdapterOn(PDEVICE_OBJECT pdo) {
+  if (pdo == nullptr) return nullptr;
+  std::optional<sim::pnp::NodeInfo> node = sim::pnp::NodeOf(pdo);
+  if (!node || node->state != sim::pnp::NodeState::Started) return nullptr;
+  for (AdapterExtension* adapter : AdapterTable)
+    if (adapter != nullptr && adapter->PhysicalDeviceObject == pdo) return adapter;
+  return nullptr;
 }
 
 void Check(bool ok, const std::string& what) {
@@ -195,211 +243,88 @@ void AdapterFixture::Start() {
   started_ = true;
   if (!harness_.loaded()) throw std::logic_error("the adapter fixture needs the driver loaded");
 
+  InstallPlugAndPlayServices();
+  sim::pnp::InstallService(kMonitorName, MonitorEntry, {}, sim::pnp::DeviceClass::Unknown);
+  sim::registry::SetMultiSz(std::u16string(sim::registry::kClassKeys) + u"\\" +
+                                sim::pnp::ClassGuidText(sim::pnp::DeviceClass::MultiPortSerial),
+                            u"LowerFilters", {std::u16string(kMonitorName)});
+
   model_ = std::make_unique<adapter_model::Adapter>(options_.model);
   injector_ = std::make_unique<ResponseInjector>(model_->Device());
   busPort_ = &sim::usb::AddPort(*injector_);
   injector_->SetBusPort(busPort_);
-  model_->Plug(*busPort_);
-  pdo_ = busPort_->Pdo();
-  Check(pdo_ != nullptr, "the adapter model did not attach to the bus");
-
-  NTSTATUS loaded = sim::io::LoadDriver(kMonitorName, MonitorEntry,
-                                        u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\ZELMON",
-                                        &monitorDriver_);
-  Check(NT_SUCCESS(loaded), "monitor driver did not load");
-
-  std::string failure;
-  harness_.RunTask("adapter start", [&] {
-    MonitorState* state = monitorState_.get();
-    NTSTATUS status = IoCreateDevice(monitorDriver_, sizeof(MonitorState*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     &monitor_);
-    if (!NT_SUCCESS(status)) {
-      failure = "monitor device";
-      return;
-    }
-    *static_cast<MonitorState**>(monitor_->DeviceExtension) = state;
-    state->lower = IoAttachDeviceToDeviceStack(monitor_, pdo_);
-    monitor_->Flags &= ~DO_DEVICE_INITIALIZING;
-
-    // The adapter device, as adapter creation makes it.
-    const ULONG slot = FreeAdapterSlot();
-    if (slot == MAX_ADAPTERS) {
-      failure = "adapter table full";
-      return;
-    }
-    status = CreateAdapterRecord(harness_.driver(), pdo_, slot, Started, &adapter_);
-    if (!NT_SUCCESS(status)) {
-      failure = "adapter device";
-      return;
-    }
-    AdapterExtension* a = adapter_;
-
-    // Device descriptor: bit 15 of the product id says the main firmware runs.
-    auto* urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), TAG_BR16));
-    a->DeviceDescriptor =
-        static_cast<PUSB_DEVICE_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), TAG_BR17));
-    if (!urb || !a->DeviceDescriptor) {
-      if (urb) ExFreePool(urb);
-      failure = "descriptor allocations";
-      return;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-    UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, a->DeviceDescriptor, nullptr,
-                                 sizeof(USB_DEVICE_DESCRIPTOR), nullptr);
-    status = SubmitUrbAndWait(a->LowerDevice, urb);
-    ExFreePool(urb);
-    if (!NT_SUCCESS(status)) {
-      failure = "device descriptor";
-      return;
-    }
-    a->PortCount = MAX_PORTS;
-    a->FirmwareRunning = (a->DeviceDescriptor->idProduct & 0x8000) != 0;
-    if (!a->FirmwareRunning) {
-      failure = "the model runs no main firmware";
-      return;
-    }
-
-    // Serial number, string descriptor 3: it names the port devices.
-    urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), TAG_BR24));
-    auto* text = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, MAXIMUM_USB_STRING_LENGTH, TAG_BR25));
-    if (!urb || !text) {
-      if (urb) ExFreePool(urb);
-      if (text) ExFreePool(text);
-      failure = "serial number allocations";
-      return;
-    }
-    RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-    UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_STRING_DESCRIPTOR_TYPE, 3, 0x0409, text, nullptr, MAXIMUM_USB_STRING_LENGTH,
-                                 nullptr);
-    status = SubmitUrbAndWait(a->LowerDevice, urb);
-    ExFreePool(urb);
-    const int characters = NT_SUCCESS(status) ? (static_cast<int>(text[0]) - 2) / 2 : -1;
-    if (characters < 0 || characters > 32) {
-      ExFreePool(text);
-      failure = "serial number";
-      return;
-    }
-    a->SerialNumber = static_cast<PCHAR>(ExAllocatePoolWithTag(NonPagedPool, characters + 1, TAG_BR26));
-    if (!a->SerialNumber) {
-      ExFreePool(text);
-      failure = "serial number copy";
-      return;
-    }
-    for (int i = 0; i < characters; ++i) a->SerialNumber[i] = static_cast<CHAR>(text[2 + 2 * i]);
-    a->SerialNumber[characters] = '\0';
-    ExFreePool(text);
-
-    // Configuration descriptor: 521 bytes, then the whole of it if longer.
-    urb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), TAG_BR21));
-    if (!urb) {
-      failure = "configuration URB";
-      return;
-    }
-    ULONG size = 521;
-    for (;;) {
-      a->ConfigurationDescriptor =
-          static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, size, TAG_BR22));
-      if (!a->ConfigurationDescriptor) break;
-      RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
-      UsbBuildGetDescriptorRequest(urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                   USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, a->ConfigurationDescriptor, nullptr, size,
-                                   nullptr);
-      status = SubmitUrbAndWait(a->LowerDevice, urb);
-      if (!NT_SUCCESS(status)) {
-        FreePoolAndClear(&a->ConfigurationDescriptor);
-        break;
-      }
-      if (urb->UrbControlDescriptorRequest.TransferBufferLength == 0 ||
-          a->ConfigurationDescriptor->wTotalLength <= size)
-        break;
-      size = a->ConfigurationDescriptor->wTotalLength;
-      FreePoolAndClear(&a->ConfigurationDescriptor);
-    }
-    ExFreePool(urb);
-    if (!a->ConfigurationDescriptor) {
-      failure = "configuration descriptor";
-      return;
-    }
-
-    // Select the configuration's first interface; the pipes come back in endpoint order.
-    PUSB_INTERFACE_DESCRIPTOR interface =
-        USBD_ParseConfigurationDescriptorEx(a->ConfigurationDescriptor, a->ConfigurationDescriptor, -1, -1, -1, -1, -1);
-    USHORT urbSize = 0;
-    PURB select = interface ? USBD_CreateConfigurationRequest(a->ConfigurationDescriptor, &urbSize) : nullptr;
-    if (!select) {
-      failure = "select-configuration request";
-      return;
-    }
-    PUSBD_INTERFACE_INFORMATION info = &select->UrbSelectConfiguration.Interface;
-    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-      info->Pipes[i].MaximumTransferSize = a->MaximumTransferSize;
-      info->Pipes[i].PipeFlags = 0;
-    }
-    select->UrbHeader.Length = urbSize;
-    select->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    select->UrbSelectConfiguration.ConfigurationDescriptor = a->ConfigurationDescriptor;
-    status = SubmitUrbAndWait(a->LowerDevice, select);
-    if (!NT_SUCCESS(status) || info->NumberOfPipes < 2 * MAX_PORTS + 2) {
-      ExFreePool(select);
-      failure = "select configuration";
-      return;
-    }
-    a->InterfaceInformation =
-        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, info->Length, TAG_BR23));
-    if (!a->InterfaceInformation) {
-      ExFreePool(select);
-      failure = "interface information";
-      return;
-    }
-    RtlCopyMemory(a->InterfaceInformation, info, info->Length);
-    ExFreePool(select);
-    a->ResponsePipe = &a->InterfaceInformation->Pipes[2 * a->PortCount];
-    a->CommandPipe = &a->InterfaceInformation->Pipes[2 * a->PortCount + 1];
-
-    // The command channel's URBs and buffer.
-    a->CommandUrb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), TAG_BR18));
-    a->ResponseUrb = static_cast<PURB>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), TAG_BR19));
-    a->ResponseBuffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, RESPONSE_BLOCK_SIZE, TAG_BR20));
-    if (!a->CommandUrb || !a->ResponseUrb || !a->ResponseBuffer) {
-      failure = "command channel blocks";
-      return;
-    }
-
-    // The four ports, as port creation and set-up make them.
-    for (ULONG number = 1; number <= a->PortCount; ++number) {
-      std::u16string portName =
-          u"\\Device\\ZelBrUsb" + ToU16(a->SerialNumber) + u"-" + ToU16(std::to_string(number - 1));
-      PortExtension* p = nullptr;
-      status = CreatePortRecord(harness_.driver(), a, number, std::move(portName), Started, &p);
-      if (!NT_SUCCESS(status)) {
-        failure = "port device";
-        return;
-      }
-      p->DataInPipe = &a->InterfaceInformation->Pipes[2 * (number - 1)];
-      p->DataOutPipe = &a->InterfaceInformation->Pipes[2 * (number - 1) + 1];
-      ports_.push_back(p);
-    }
-    a->PortsCreated = TRUE;
-  });
-  if (!failure.empty()) {
+  PlugAndAwaitStart();
+  if (adapter_ == nullptr) {
     StopAndRemove();
-    throw std::runtime_error("adapter fixture start failed: " + failure);
+    throw std::runtime_error("adapter fixture: the adapter did not start through plug and play");
+  }
+  for (ULONG i = 0; i < adapter_->PortCount; ++i) {
+    PortExtension* p = adapter_->Ports[i];
+    std::optional<sim::pnp::NodeInfo> node = p ? sim::pnp::NodeOf(p->Self) : std::nullopt;
+    Check(node && node->state == sim::pnp::NodeState::Started, "port " + std::to_string(i + 1) + " did not start");
   }
 }
 
-void AdapterFixture::DeletePort(int number) {
-  PortExtension*& slot = ports_.at(number - 1);
-  if (slot == nullptr) return;
-  PortExtension* p = slot;
-  harness_.RunTask("port removal", [&] { DeletePortRecord(p); });
-  slot = nullptr;
+void AdapterFixture::PlugAndAwaitStart() {
+  pendingState = monitorState_.get();
+  model_->Plug(*busPort_);
+  sim::pnp::WaitIdle();
+  // A blank model comes back running the main firmware a little after the download.
+  if (StartedAdapterOn(busPort_->Pdo()) == nullptr) {
+    harness_.RunUntil([&] { return StartedAdapterOn(busPort_->Pdo()) != nullptr; }, 5 * sim::kSecond);
+    sim::pnp::WaitIdle();
+  }
+  pendingState = nullptr;
+  pdo_ = busPort_->Pdo();
+  adapter_ = StartedAdapterOn(pdo_);
+  if (adapter_ != nullptr) {
+    commandPipe_ = adapter_->CommandPipe->PipeHandle;
+    responsePipe_ = adapter_->ResponsePipe->PipeHandle;
+  }
+}
+
+void AdapterFixture::Replug() {
+  model_->Unplug();
+  sim::pnp::WaitIdle();
+  adapter_ = nullptr;
+  PlugAndAwaitStart();
+  Check(adapter_ != nullptr, "the adapter did not start again after the replug");
+}
+
+AdapterExtension* AdapterFixture::adapter() const {
+  for (AdapterExtension* each : AdapterTable)
+    if (each != nullptr && each == adapter_) return each;
+  return nullptr;
+}
+
+PortExtension* AdapterFixture::port(int number) const {
+  AdapterExtension* a = adapter();
+  if (a == nullptr || number < 1 || number > MAX_PORTS) return nullptr;
+  return a->Ports[number - 1];
+}
+
+std::u16string AdapterFixture::InstancePath() const {
+  std::optional<sim::pnp::NodeInfo> node = pdo_ ? sim::pnp::NodeOf(pdo_) : std::nullopt;
+  return node ? node->instancePath : u"";
+}
+
+std::u16string AdapterFixture::PortInstancePath(int number) const {
+  PortExtension* p = port(number);
+  std::optional<sim::pnp::NodeInfo> node = p ? sim::pnp::NodeOf(p->Self) : std::nullopt;
+  return node ? node->instancePath : u"";
+}
+
+NTSTATUS AdapterFixture::DisableAndEjectPort(int number) {
+  PortExtension* p = port(number);
+  if (p == nullptr) return STATUS_NO_SUCH_DEVICE;
+  std::optional<sim::pnp::NodeInfo> node = sim::pnp::NodeOf(p->Self);
+  NTSTATUS disabled = STATUS_SUCCESS;
+  if (!node || node->state != sim::pnp::NodeState::Disabled) disabled = sim::pnp::DisableDevice(PortInstancePath(number));
+  if (!NT_SUCCESS(disabled)) return disabled;
+  sim::io::SendPnp(p->Self, IRP_MN_EJECT);
+  harness_.RunTask("relations changed", [&] { IoInvalidateDeviceRelations(pdo_, BusRelations); });
+  sim::pnp::WaitIdle();
+  return disabled;
 }
 
 void AdapterFixture::StopAndRemove() {
@@ -407,32 +332,14 @@ void AdapterFixture::StopAndRemove() {
   removed_ = true;
   // A held reset still belongs to the monitor; let it reach the bus first.
   harness_.RunUntil([&] { return monitorState_->held == 0; });
-  harness_.RunTask("adapter removal", [&] {
-    AdapterExtension* a = adapter_;
-    if (a != nullptr) {
-      CommandChannelStop(a);
-      for (PortExtension* p : ports_)
-        if (p != nullptr) DeletePortRecord(p);
-      FreePoolAndClear(&a->CommandUrb);
-      FreePoolAndClear(&a->ResponseUrb);
-      FreePoolAndClear(&a->ResponseBuffer);
-      FreePoolAndClear(&a->DeviceDescriptor);
-      FreePoolAndClear(&a->ConfigurationDescriptor);
-      FreePoolAndClear(&a->InterfaceInformation);
-      FreePoolAndClear(&a->SerialNumber);
-      a->AdapterRemoved = TRUE;
-      DeleteAdapterRecord(a);
-    }
-    if (monitor_ != nullptr) {
-      if (monitorState_->lower) IoDetachDevice(monitorState_->lower);
-      IoDeleteDevice(monitor_);
-    }
-  });
-  ports_.clear();
-  adapter_ = nullptr;
-  monitor_ = nullptr;
+  // Removed as Windows removes it: in order when no handle is open, otherwise the cable
+  // pulled (the surprise removal, the rest once the handles close).
+  const std::u16string path = InstancePath();
+  if (!path.empty() && StartedAdapterOn(pdo_) != nullptr) sim::pnp::RequestRemoval(path);
   if (model_) model_->Unplug();
+  sim::pnp::WaitIdle();
   harness_.RunUntilIdle();
+  adapter_ = nullptr;
 }
 
 void AdapterFixture::OpenPort(int number) {

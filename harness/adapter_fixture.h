@@ -1,16 +1,14 @@
-// A started adapter for scenario tests: the adapter model, running its main firmware, cabled
-// to the simulated USB bus; an adapter device object of the driver above the bus's PDO; the
-// USB configuration read and selected with real URBs; the ten pipes handed out; the command
-// channel's URBs and buffer; the four port devices set up.
+// A started adapter for scenario tests, brought up as a user's is: the adapter model cabled to
+// the simulated USB bus, the plug-and-play manager loading the driver for it, the driver's own
+// start (configuration, pipes, command channel, the four ports enumerated, started and named).
+// A blank model is downloaded first and comes back running the main firmware.
 //
-// It stands in for the adapter's start (configuration, pipes, command buffers, port creation
-// and set-up) until that is built, and for its removal (StopAndRemove). The port open and
-// close stand-ins do only the command channel's part of open and close, for the command
-// channel's own tests; the port's tests open ports by name through the I/O manager.
+// The port open and close stand-ins do only the command channel's part of open and close, for
+// the command channel's own tests; the port's tests open ports by name through the I/O manager.
 //
-// Between the adapter device and the PDO sits a monitor, a filter of a test driver of its
-// own, that records every URB passing (submission and completion) and can hold pipe resets
-// before it passes them on, as a slow bus driver would.
+// Between the adapter device and the PDO sits a monitor, a lower filter of the adapter's setup
+// class with a test driver of its own, that records every URB passing (submission and
+// completion) and can hold pipe resets before it passes them on, as a slow bus driver would.
 #pragma once
 
 #include <cstdint>
@@ -92,20 +90,29 @@ class AdapterFixture {
   AdapterFixture(const AdapterFixture&) = delete;
   AdapterFixture& operator=(const AdapterFixture&) = delete;
 
-  // Plugs the model in and brings the adapter up. Throws if a step fails.
+  // Plugs the model in and waits until plug and play has started the adapter and its four
+  // ports. Throws if they do not come up.
   void Start();
-  // What removal will do: the command channel stopped, ports deleted, blocks released,
-  // the adapter detached and deleted, the model unplugged. Idempotent.
+  // The cable pulled and plugged in again; waits until the adapter has started (its ports may
+  // not have: a test that made a port's start fail looks at it). Handles must be closed.
+  void Replug();
+  // The adapter removed: in order if no handle is open, else by pulling the cable (the rest
+  // follows as the handles close); the model unplugged. Idempotent.
   void StopAndRemove();
 
-  // Deletes one port device, as its removal after an eject will (the others stay); port()
-  // then returns null for it.
-  void DeletePort(int number);
-  // The driver deleted the port itself (its removal after an eject): port() returns null.
-  void ForgetPort(int number) { ports_.at(number - 1) = nullptr; }
+  // Takes port `number` away for good while the adapter stays: Device Manager's disable (no
+  // handle may be open), IRP_MN_EJECT (which the manager itself sends only to a device whose
+  // capabilities say EjectSupported), then the adapter's relations invalidated, on which the
+  // manager removes the port the adapter no longer reports. Returns the disable's status.
+  NTSTATUS DisableAndEjectPort(int number);
 
-  AdapterExtension* adapter() const { return adapter_; }
-  PortExtension* port(int number) const { return ports_.at(number - 1); }
+  // The adapter while the driver has it (null once plug and play removed it).
+  AdapterExtension* adapter() const;
+  // The port the adapter has now (null once deleted).
+  PortExtension* port(int number) const;
+  // Device instance paths, for the plug-and-play manager's requests ("" if gone).
+  std::u16string InstancePath() const;
+  std::u16string PortInstancePath(int number) const;
   adapter_model::Adapter& model() { return *model_; }
   ResponseInjector& injector() { return *injector_; }
   sim::usb::BusPort* busPort() const { return busPort_; }
@@ -132,8 +139,9 @@ class AdapterFixture {
   // Called in the completing task, just before the drivers above see the completion.
   void OnUrbComplete(std::function<void(const UrbRecord&)> callback);
 
-  PVOID CommandPipe() const { return adapter_->CommandPipe->PipeHandle; }
-  PVOID ResponsePipe() const { return adapter_->ResponsePipe->PipeHandle; }
+  // The pipes of the last start (kept after the removal, for the records).
+  PVOID CommandPipe() const { return commandPipe_; }
+  PVOID ResponsePipe() const { return responsePipe_; }
 
  private:
   DriverHarness& harness_;
@@ -142,11 +150,12 @@ class AdapterFixture {
   std::unique_ptr<ResponseInjector> injector_;
   sim::usb::BusPort* busPort_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
-  PDRIVER_OBJECT monitorDriver_ = nullptr;
-  PDEVICE_OBJECT monitor_ = nullptr;
   std::shared_ptr<MonitorState> monitorState_;
   AdapterExtension* adapter_ = nullptr;
-  std::vector<PortExtension*> ports_;
+  PVOID commandPipe_ = nullptr;
+  PVOID responsePipe_ = nullptr;
+  void PlugAndAwaitStart();
+
   bool started_ = false;
   bool removed_ = false;
 };

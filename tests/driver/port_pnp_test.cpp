@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "port_control_test_support.h"
+#include "simkernel/pnp.h"
 #include "simkernel/pool.h"
 #include "simkernel/registry.h"
 
@@ -83,6 +84,7 @@ TEST_F(PortPnp, TellsItsIdsTextAndBusAsTheManagerAsks) {
   EXPECT_EQ(info.LegacyBusType, ULONG(PNPBus));
   EXPECT_EQ(info.BusNumber, 0u);
 
+  const LONG references = sim::io::ObjectReferenceCount(Device(2));  // the manager's, from the bus relations
   sim::io::Result target = Pnp(2, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION s) {
     s->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
   });
@@ -90,7 +92,7 @@ TEST_F(PortPnp, TellsItsIdsTextAndBusAsTheManagerAsks) {
   auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(target.information);
   ASSERT_EQ(relations->Count, 1u);
   EXPECT_EQ(relations->Objects[0], Device(2));
-  EXPECT_EQ(sim::io::ObjectReferenceCount(Device(2)), 1) << "one reference for the caller";
+  EXPECT_EQ(sim::io::ObjectReferenceCount(Device(2)), references + 1) << "one reference for the caller";
   h().RunTask("release", [&] {
     ObDereferenceObject(relations->Objects[0]);
     ExFreePool(relations);
@@ -130,28 +132,29 @@ TEST_F(PortPnp, RefusesUsageNotificationsAndLeavesWhatItDoesNotServe) {
 TEST_F(PortPnp, RemovalKeepsAReportedPortAndDeletesAnEjectedOne) {
   ASSERT_EQ(Close(file_), STATUS_SUCCESS);
   file_ = nullptr;
-  EXPECT_EQ(Pnp(3, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(port(3)->DevicePnpState, NotStarted);
-  EXPECT_EQ(adapter()->Ports[2], port(3));
+  PortExtension* third = port(3);
+  ASSERT_EQ(sim::pnp::DisableDevice(fixture().PortInstancePath(3)), STATUS_SUCCESS);
+  EXPECT_EQ(third->DevicePnpState, NotStarted);
+  EXPECT_FALSE(sim::io::IsDeleted(third->Self));
+  EXPECT_EQ(adapter()->Ports[2], third);
 
   const size_t blocksBefore = sim::pool::Outstanding().size();
   for (int n = 1; n <= 4; n++) {
     PDEVICE_OBJECT device = Device(n);
-    EXPECT_EQ(Pnp(n, IRP_MN_EJECT).status, STATUS_SUCCESS);
-    EXPECT_EQ(Pnp(n, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+    EXPECT_EQ(fixture().DisableAndEjectPort(n), STATUS_SUCCESS) << n;
     EXPECT_TRUE(sim::io::IsDeleted(device)) << n;
     EXPECT_EQ(adapter()->Ports[n - 1], nullptr) << n;
     EXPECT_EQ(adapter()->ChildCount, ULONG(4 - n));
-    fixture().ForgetPort(n);
   }
   EXPECT_EQ(adapter()->PortInstanceCounter, 0) << "the next ports are numbered from 01 again";
   // Each port's data blocks, id and work item are gone with it.
   EXPECT_LT(sim::pool::Outstanding().size(), blocksBefore);
 }
 
-// A port deleted while a handle is open and requests wait: every one of them completes before
-// anything is freed, and nothing runs for the port afterwards.
-TEST_F(PortPnp, DeletionEndsEveryPendingRequestBeforeItFrees) {
+// The adapter unplugged while a handle is open and requests wait: every one of them completes at
+// the surprise removal, the handle's later requests are refused, and the port is deleted only
+// once the handle is closed.
+TEST_F(PortPnp, SurpriseRemovalEndsEveryPendingRequestAndDeletionWaitsForTheHandle) {
   SERIAL_HANDFLOW flow{};
   flow.ControlHandShake = SERIAL_CTS_HANDSHAKE;
   flow.XonLimit = 10;
@@ -176,18 +179,19 @@ TEST_F(PortPnp, DeletionEndsEveryPendingRequestBeforeItFrees) {
     ASSERT_FALSE(r->IsComplete());
 
   PDEVICE_OBJECT device = Device(kPort);
-  fixture().DeletePort(kPort);
+  model().Unplug();
+  sim::pnp::WaitIdle();
   for (auto* r : {&wait, &read, &queuedRead, &write, &queuedWrite}) {
     ASSERT_TRUE(r->IsComplete());
     EXPECT_EQ(r->Status(), STATUS_CANCELLED);
   }
-  EXPECT_TRUE(sim::io::IsDeleted(device));
-  // The handle outlives the device: its requests are refused, nothing reaches the freed blocks.
-  EXPECT_EQ(sim::io::Read(file_, 10).status, STATUS_DELETE_PENDING);
-  h().Advance(70 * kSecond);  // past every time-out the requests had
-  NTSTATUS cleanup = STATUS_PENDING;
-  EXPECT_EQ(sim::io::Close(file_, &cleanup), STATUS_DELETE_PENDING);
+  EXPECT_FALSE(sim::io::IsDeleted(device)) << "a handle is still open";
+  // Nothing runs for the port past every time-out the requests had.
+  h().Advance(70 * kSecond);
+  EXPECT_EQ(Close(file_), STATUS_SUCCESS);
   file_ = nullptr;
+  sim::pnp::WaitIdle();
+  EXPECT_TRUE(sim::io::IsDeleted(device));
 }
 
 }  // namespace
@@ -198,17 +202,29 @@ namespace {
 
 // The port's names at START: the COM name from its device key, the link, the device-map value
 // and the COM-port interface; a bad "PortName" refused with nothing made; deletion takes all.
+// Each start is the adapter plugged in again, the port's device key set while it was away.
 class PortNaming : public PortPnp {
  protected:
-  static constexpr std::u16string_view kInstance = u"ZELBUS\\BRPORTS02\\01";
-  static std::u16string DeviceKey() {
-    return std::u16string(sim::registry::kEnum) + u"\\" + std::u16string(kInstance) + u"\\Device Parameters";
-  }
   void SetUp() override {
     PortPnp::SetUp();
-    sim::registry::SetDeviceInstancePath(Device(kPort), kInstance, u"{4d36e978-e325-11ce-bfc1-08002be10318}");
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Close(file_), STATUS_SUCCESS);
+    file_ = nullptr;
+    instance_ = fixture().PortInstancePath(kPort);
+    ASSERT_FALSE(instance_.empty());
   }
-  NTSTATUS Start() { return Pnp(kPort, IRP_MN_START_DEVICE).status; }
+  std::u16string DeviceKey() const {
+    return std::u16string(sim::registry::kEnum) + u"\\" + instance_ + u"\\Device Parameters";
+  }
+  // The adapter replugged; the status the port's START came back with.
+  NTSTATUS Start() {
+    sim::pnp::ClearEvents();
+    fixture().Replug();
+    NTSTATUS status = STATUS_PENDING;
+    for (const auto& e : sim::pnp::Events())
+      if (e.device == instance_ && e.what == "START_DEVICE") status = e.status;
+    return status;
+  }
   std::optional<std::u16string> SerialComm() {
     return sim::registry::GetSz(std::u16string(sim::registry::kDeviceMap) + u"\\SERIALCOMM", DeviceName(kPort));
   }
@@ -216,7 +232,7 @@ class PortNaming : public PortPnp {
     const GUID comPort = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
     size_t enabled = 0;
     for (const auto& i : sim::io::DeviceInterfaces(comPort))
-      if (i.enabled && i.device == Device(kPort)) ++enabled;
+      if (i.enabled && !sim::io::IsDeleted(i.device) && sim::io::DeviceName(i.device) == DeviceName(kPort)) ++enabled;
     return enabled;
   }
   void ExpectNoNames(const std::string& why) {
@@ -224,6 +240,7 @@ class PortNaming : public PortPnp {
     EXPECT_FALSE(SerialComm().has_value()) << why;
     EXPECT_EQ(EnabledComInterfaces(), 0u) << why;
   }
+  std::u16string instance_;
 };
 
 TEST_F(PortNaming, StartNamesThePortAndTheNameOpensIt) {
@@ -234,26 +251,25 @@ TEST_F(PortNaming, StartNamesThePortAndTheNameOpensIt) {
   EXPECT_EQ(SerialComm(), u"COM7");
   EXPECT_EQ(EnabledComInterfaces(), 1u);
 
-  // The port is exclusive: the handle of the fixture holds it; once closed, the name opens it.
-  ASSERT_EQ(Close(file_), STATUS_SUCCESS);
-  file_ = nullptr;
   PFILE_OBJECT byName = nullptr;
   ASSERT_EQ(sim::io::Open(u"\\DosDevices\\COM7", &byName), STATUS_SUCCESS);
   EXPECT_EQ(sim::io::FileTarget(byName), Device(kPort));
   EXPECT_EQ(sim::io::Close(byName), STATUS_SUCCESS);
 
-  // A stop and a new start keep the names as they are; so does a removal while reported.
-  EXPECT_EQ(Pnp(kPort, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
-  EXPECT_EQ(Pnp(kPort, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  // A stop and a new start keep the names as they are; so does a removal while reported and
+  // the start after it.
+  ASSERT_EQ(sim::pnp::Rebalance(instance_), STATUS_SUCCESS);
+  EXPECT_EQ(port(kPort)->DevicePnpState, Started);
+  ASSERT_EQ(sim::pnp::DisableDevice(instance_), STATUS_SUCCESS);
+  EXPECT_EQ(SerialComm(), u"COM7") << "kept while the adapter reports the port";
+  ASSERT_EQ(sim::pnp::EnableDevice(instance_), STATUS_SUCCESS);
   EXPECT_EQ(EnabledComInterfaces(), 1u);
   EXPECT_EQ(SerialComm(), u"COM7");
+  EXPECT_EQ(sim::io::SymbolicLinkTarget(u"\\DosDevices\\COM7"), DeviceName(kPort));
 
   // Ejected and removed, the port takes every name with it.
-  EXPECT_EQ(Pnp(kPort, IRP_MN_EJECT).status, STATUS_SUCCESS);
-  EXPECT_EQ(Pnp(kPort, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
-  fixture().ForgetPort(kPort);
+  ASSERT_EQ(fixture().DisableAndEjectPort(kPort), STATUS_SUCCESS);
+  EXPECT_EQ(port(kPort), nullptr);
   ExpectNoNames("after removal");
 }
 
@@ -270,7 +286,6 @@ TEST_F(PortNaming, AnUnusablePortNameFailsTheStartWithNothingMade) {
     NTSTATUS status;
   };
   const Case cases[] = {
-      {"missing", REG_NONE, {}, STATUS_OBJECT_NAME_NOT_FOUND},
       {"a DWORD", REG_DWORD, {7, 0, 0, 0}, STATUS_OBJECT_NAME_INVALID},
       {"multi-sz", REG_MULTI_SZ, sz(std::u16string(u"COM7\0\0", 6)), STATUS_OBJECT_NAME_INVALID},
       {"empty", REG_SZ, sz(std::u16string(u"\0", 1)), STATUS_OBJECT_NAME_INVALID},
@@ -282,10 +297,9 @@ TEST_F(PortNaming, AnUnusablePortNameFailsTheStartWithNothingMade) {
       {"300 bytes", REG_SZ, sz(std::u16string(149, u'C') + u'\0'), STATUS_OBJECT_NAME_INVALID},
   };
   for (const Case& c : cases) {
-    sim::registry::DeleteValue(DeviceKey(), u"PortName");
-    if (c.type != REG_NONE) sim::registry::SetValue(DeviceKey(), u"PortName", c.type, c.data);
+    sim::registry::SetValue(DeviceKey(), u"PortName", c.type, c.data);
     EXPECT_EQ(Start(), c.status) << c.what;
-    EXPECT_EQ(port(kPort)->DevicePnpState, StartFailed) << c.what;
+    EXPECT_EQ(sim::pnp::Node(instance_)->state, sim::pnp::NodeState::StartFailed) << c.what;
     ExpectNoNames(c.what);
     EXPECT_EQ(sim::registry::OpenHandleCount(), 0u) << c.what;
   }

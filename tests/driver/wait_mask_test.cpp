@@ -283,7 +283,7 @@ TEST_F(WaitMask, SurpriseRemovalOfOnePortTellsEveryPortWaitingForIt) {
 // A deleted port is gone from the adapter's table: events the adapter still reports for it
 // and the surprise removal of another port, which walks the table, never reach it.
 TEST_F(WaitMask, ADeletedPortIsNeverReachedThroughTheAdapter) {
-  fixture().DeletePort(3);
+  ASSERT_EQ(fixture().DisableAndEjectPort(3), STATUS_SUCCESS);
   EXPECT_EQ(adapter()->Ports[2], nullptr);
   fixture().injector().Inject({RESPONSE_EVENT, 3, EVENT_MODEM_STATUS, SERIAL_MSR_DCTS | SERIAL_MSR_CTS});
   fixture().injector().Inject({RESPONSE_EVENT, 3, EVENT_LINE_STATUS, SERIAL_LSR_PE});
