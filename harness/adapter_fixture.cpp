@@ -245,9 +245,6 @@ void AdapterFixture::Start() {
 
   InstallPlugAndPlayServices();
   sim::pnp::InstallService(kMonitorName, MonitorEntry, {}, sim::pnp::DeviceClass::Unknown);
-  sim::registry::SetMultiSz(std::u16string(sim::registry::kClassKeys) + u"\\" +
-                                sim::pnp::ClassGuidText(sim::pnp::DeviceClass::MultiPortSerial),
-                            u"LowerFilters", {std::u16string(kMonitorName)});
 
   model_ = std::make_unique<adapter_model::Adapter>(options_.model);
   injector_ = std::make_unique<ResponseInjector>(model_->Device());
@@ -266,6 +263,11 @@ void AdapterFixture::Start() {
 }
 
 void AdapterFixture::PlugAndAwaitStart() {
+  // The monitor is the class's filter only while this adapter arrives: other adapters the
+  // test plugs in have their stacks as installed.
+  const std::u16string classKey = std::u16string(sim::registry::kClassKeys) + u"\\" +
+                                  sim::pnp::ClassGuidText(sim::pnp::DeviceClass::MultiPortSerial);
+  sim::registry::SetMultiSz(classKey, u"LowerFilters", {std::u16string(kMonitorName)});
   pendingState = monitorState_.get();
   model_->Plug(*busPort_);
   sim::pnp::WaitIdle();
@@ -275,6 +277,7 @@ void AdapterFixture::PlugAndAwaitStart() {
     sim::pnp::WaitIdle();
   }
   pendingState = nullptr;
+  sim::registry::DeleteValue(classKey, u"LowerFilters");
   pdo_ = busPort_->Pdo();
   adapter_ = StartedAdapterOn(pdo_);
   if (adapter_ != nullptr) {

@@ -81,7 +81,8 @@ TEST(CommandRecoveryRaces, AReadFailingAmongIssuersIsResetOnceAndTheLoopRunsAgai
           InterlockedIncrement(&finished);
         });
       }
-      h.Advance(static_cast<sim::VirtualTime>(h.machine().RandomBelow(16)) * kMillisecond);
+      // Sometimes amid the issuers' commands, sometimes after the last of them.
+      h.Advance(static_cast<sim::VirtualTime>(h.machine().RandomBelow(32)) * kMillisecond);
       fixture.model().StallPipe(adapter_model::kResponseEndpoint);
       fixture.busPort()->RequestPoll();
       ASSERT_TRUE(h.RunUntil([&] { return finished == 2; }));

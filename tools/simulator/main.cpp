@@ -146,10 +146,17 @@ bool ShowBlankAdapterPlugged(harness::DriverHarness& machine) {
   }
   bool ok = names.size() == 4;
 
+  // The second port, by the COM name the Ports class installer gave it (names stay taken in
+  // the COM name database, so an adapter seen before keeps its own).
+  const std::u16string kernelName = u"\\Device\\ZelBrUsb" +
+                                    std::u16string(model.SerialNumber().begin(), model.SerialNumber().end()) + u"-1";
+  const std::u16string com =
+      sim::registry::GetSz(std::u16string(sim::registry::kDeviceMap) + u"\\SERIALCOMM", kernelName).value_or(u"");
+  const std::u16string link = u"\\DosDevices\\" + com;
   adapter_model::LoopbackPlug loopback(model.PortConnector(2));
   PFILE_OBJECT file = nullptr;
-  const NTSTATUS opened = sim::io::Open(u"\\DosDevices\\COM4", &file);
-  std::printf("  open \"COM4\": %s\n", harness::StatusText(opened).c_str());
+  const NTSTATUS opened = com.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : sim::io::Open(link, &file);
+  std::printf("  open \"%s\": %s\n", Narrow(com).c_str(), harness::StatusText(opened).c_str());
   if (NT_SUCCESS(opened)) {
     const std::vector<uint8_t> data{'h', 'e', 'l', 'l', 'o'};
     sim::io::Request read = sim::io::ReadAsync(file, ULONG(data.size()));
@@ -165,8 +172,7 @@ bool ShowBlankAdapterPlugged(harness::DriverHarness& machine) {
   model.Unplug();
   sim::pnp::WaitIdle();
   machine.RunUntilIdle();
-  std::printf("  unplugged: \\DosDevices\\COM4 %s\n",
-              sim::io::FindDevice(u"\\DosDevices\\COM4") ? "still there" : "gone");
+  std::printf("  unplugged: %s %s\n", Narrow(link).c_str(), sim::io::FindDevice(link) ? "still there" : "gone");
   return ok;
 }
 
