@@ -234,6 +234,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
   DeviceRecord* topRecord = FindDeviceRecord(top);
   DeviceRecord* source = FindDeviceRecord(SourceDevice);
   if (!top || !topRecord || topRecord->deleted || !source) return nullptr;
+  if (Io().attachFailures.Consume()) return nullptr;
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   SourceDevice->AlignmentRequirement = std::max(SourceDevice->AlignmentRequirement, top->AlignmentRequirement);
@@ -404,6 +405,8 @@ bool UnloadDriver(PDRIVER_OBJECT driver) {
   pool::ReportLeaks("unload of " + Narrow(record->serviceName));
   return true;
 }
+
+void FailNextAttachments(int count, int skip) { Io().attachFailures = FailurePlan{std::max(skip, 0), count}; }
 
 bool IsLoaded(PDRIVER_OBJECT driver) {
   DriverRecord* record = FindDriverRecord(driver);

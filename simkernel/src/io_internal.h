@@ -146,6 +146,7 @@ struct IoState {
   KSPIN_LOCK cancelLock = 0;
   FailurePlan irpFailures;
   FailurePlan mdlFailures;
+  FailurePlan attachFailures;
   uint64_t nextRequestId = 1;
   PDRIVER_OBJECT busDriver = nullptr;
 

@@ -256,5 +256,8 @@ size_t AllocatedIrpCount();  // allocated with IoAllocateIrp and not yet freed
 // allocations, then fail `count`. A new call replaces the previous plan.
 void FailNextIrpAllocations(int count, int skip = 0);
 void FailNextMdlAllocations(int count, int skip = 0);
+// IoAttachDeviceToDeviceStack returns NULL, as it does when the stack it would join is being
+// torn down: skip `skip` attachments, then fail `count`.
+void FailNextAttachments(int count, int skip = 0);
 
 }  // namespace sim::io
