@@ -7,6 +7,7 @@
 #include "driver_test.h"
 #include "simkernel/io.h"
 #include "simkernel/pnp.h"
+#include "simkernel/pool.h"
 #include "simkernel/registry.h"
 #include "simkernel/usb_bus.h"
 
@@ -63,6 +64,39 @@ TEST_F(PnpManagerBringUp, BlankAdapterPluggedBecomesFourComPorts) {
   model.Unplug();
   sim::pnp::WaitIdle();
   EXPECT_EQ(sim::io::FindDevice(u"\\DosDevices\\COM4"), nullptr);
+}
+
+// AddDevice whose attach fails (the stack it would join is being torn down) undoes everything:
+// the manager sees the failure, nothing of the adapter stays, and the next plug starts cleanly.
+TEST_F(PnpManagerBringUp, AnAttachFailureInAddDeviceLeavesNothingAndTheNextPlugStarts) {
+  harness::InstallPlugAndPlayServices();
+  adapter_model::Adapter model;
+  sim::usb::BusPort& port = sim::usb::AddPort(model.Device());
+  sim::io::FailNextAttachments(1);
+  model.Plug(port);
+  sim::pnp::WaitIdle();
+  std::optional<sim::pnp::NodeInfo> node = sim::pnp::NodeOf(port.Pdo());
+  ASSERT_TRUE(node);
+  EXPECT_EQ(node->state, sim::pnp::NodeState::StartFailed);
+  NTSTATUS added = STATUS_PENDING;
+  for (const auto& e : sim::pnp::Events())
+    if (e.device == node->instancePath && e.what == "AddDevice") added = e.status;
+  EXPECT_EQ(added, STATUS_NO_SUCH_DEVICE);
+  PDRIVER_OBJECT driver = sim::pnp::ServiceDriver(u"ZELBRUSB");
+  ASSERT_NE(driver, nullptr);
+  EXPECT_TRUE(sim::io::DevicesOf(driver).empty());
+  EXPECT_EQ(sim::pool::OutstandingCount(), 1u) << "only the registry path DriverEntry keeps";
+  EXPECT_EQ(port.Pdo()->AttachedDevice, nullptr);
+
+  model.Unplug();
+  sim::pnp::WaitIdle();
+  model.Plug(port);
+  sim::pnp::WaitIdle();
+  ASSERT_TRUE(sim::pnp::NodeOf(port.Pdo()));
+  EXPECT_EQ(sim::pnp::NodeOf(port.Pdo())->state, sim::pnp::NodeState::Started);
+  EXPECT_EQ(sim::pnp::NodeOf(port.Pdo())->children.size(), 4u);
+  model.Unplug();
+  sim::pnp::WaitIdle();
 }
 
 }  // namespace
