@@ -12,7 +12,6 @@
 #include "simkernel/pnp.h"
 #include "simkernel/race_detector.h"
 #include "simkernel/registry.h"
-#include "test_records.h"
 
 namespace harness {
 
@@ -43,6 +42,7 @@ struct MonitorState {
   sim::VirtualTime holdDelay = 0;
   size_t held = 0;
   std::function<void(const UrbRecord&)> onComplete;
+  std::function<std::optional<NTSTATUS>(PIRP, PURB)> divert;
 };
 
 namespace {
@@ -109,6 +109,8 @@ NTSTATUS NTAPI MonitorInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
   if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB || urb == nullptr)
     return PassDown(self, irp);
+  if (state->divert)
+    if (std::optional<NTSTATUS> taken = state->divert(irp, urb)) return *taken;
 
   // The records are the test's: submissions on two processors may add to them at once.
   std::optional<sim::race::Unobserved> unobserved(std::in_place);
@@ -410,6 +412,10 @@ size_t AdapterFixture::PipeResetsHeld() const { return monitorState_->held; }
 
 void AdapterFixture::OnUrbComplete(std::function<void(const UrbRecord&)> callback) {
   monitorState_->onComplete = std::move(callback);
+}
+
+void AdapterFixture::DivertUrbs(std::function<std::optional<NTSTATUS>(PIRP, PURB)> take) {
+  monitorState_->divert = std::move(take);
 }
 
 }  // namespace harness

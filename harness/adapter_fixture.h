@@ -138,6 +138,10 @@ class AdapterFixture {
   size_t PipeResetsHeld() const;
   // Called in the completing task, just before the drivers above see the completion.
   void OnUrbComplete(std::function<void(const UrbRecord&)> callback);
+  // A test's stand-in for the bus, for the URBs it takes: called in the submitting task before
+  // the monitor records a URB; returns the dispatch status of a request it took (it completes
+  // the request, now or later), nothing to let the monitor pass it on. Empty to stop.
+  void DivertUrbs(std::function<std::optional<NTSTATUS>(PIRP, PURB)> take);
 
   // The pipes of the last start (kept after the removal, for the records).
   PVOID CommandPipe() const { return commandPipe_; }

@@ -6,7 +6,6 @@
 
 #include "core/entry.h"
 #include "simkernel/pnp.h"
-#include "test_records.h"
 
 namespace harness {
 namespace {
@@ -54,66 +53,7 @@ NTSTATUS DriverHarness::Load() {
 }
 
 void DriverHarness::Unload() {
-  DeleteDevices();
   if (loaded()) sim::io::UnloadDriver(driver_);
-}
-
-AdapterExtension* DriverHarness::CreateAdapter(ULONG state) {
-  if (!loaded()) throw std::logic_error("CreateAdapter needs the driver loaded");
-  const ULONG slot = FreeAdapterSlot();
-  if (slot == MAX_ADAPTERS) throw std::runtime_error("adapter table full");
-
-  auto lowerRequests = std::make_shared<std::vector<LowerRequest>>();
-  sim::io::PhysicalDeviceOptions options;
-  options.type = FILE_DEVICE_UNKNOWN;
-  options.handler = [lowerRequests](PDEVICE_OBJECT pdo, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    lowerRequests->push_back({stack->MajorFunction, stack->MinorFunction});
-    return sim::io::DefaultBusDispatch(pdo, irp);
-  };
-  PDEVICE_OBJECT pdo = sim::io::CreatePhysicalDevice(std::move(options));
-
-  AdapterExtension* adapter = nullptr;
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  RunTask("create adapter", [&] {
-    status = CreateAdapterRecord(driver_, pdo, slot, state, &adapter);
-    if (adapter == nullptr) return;
-    adapter->FirmwareRunning = TRUE;
-    adapter->PortCount = MAX_PORTS;
-  });
-  if (adapter == nullptr) throw std::runtime_error("IoCreateDevice for a test adapter failed: " + StatusText(status));
-  adapters_.push_back({adapter, pdo, lowerRequests});
-  return adapter;
-}
-
-PortExtension* DriverHarness::CreatePort(AdapterExtension* adapter, ULONG portNumber, ULONG state) {
-  if (portNumber < 1 || portNumber > MAX_PORTS) throw std::invalid_argument("port number 1..4");
-  PortExtension* port = nullptr;
-  NTSTATUS status = STATUS_UNSUCCESSFUL;
-  RunTask("create port", [&] {
-    std::u16string name = u"\\Device\\ZelBrUsbTEST" + ToU16(std::to_string(adapter->AdapterIndex)) + u"-" +
-                          ToU16(std::to_string(portNumber - 1));
-    status = CreatePortRecord(driver_, adapter, portNumber, std::move(name), state, &port);
-  });
-  if (port == nullptr) throw std::runtime_error("IoCreateDevice for a test port failed: " + StatusText(status));
-  ports_.push_back(port);
-  return port;
-}
-
-void DriverHarness::DeleteDevices() {
-  if (ports_.empty() && adapters_.empty()) return;
-  RunTask("delete test devices", [&] {
-    for (PortExtension* port : ports_) DeletePortRecord(port);
-    for (TestAdapter& adapter : adapters_) DeleteAdapterRecord(adapter.record);
-  });
-  ports_.clear();
-  adapters_.clear();
-}
-
-const std::vector<LowerRequest>& DriverHarness::LowerRequests(AdapterExtension* adapter) {
-  for (const TestAdapter& entry : adapters_)
-    if (entry.record == adapter) return *entry.lowerRequests;
-  throw std::invalid_argument("not a test adapter");
 }
 
 void DriverHarness::RunTask(std::string name, std::function<void()> body) {

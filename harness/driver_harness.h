@@ -1,5 +1,5 @@
-// Scenario harness for the driver: a simulated machine with the driver loaded into it, test
-// devices, requests sent from application tasks, and the driver's unload with its leak check.
+// Scenario harness for the driver: a simulated machine with the driver loaded into it,
+// requests sent from application tasks, and the driver's unload with its leak check.
 // Free of any test framework, so the simulator can use it too; driver_test.h wraps it in a
 // gtest fixture.
 #pragma once
@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "core/records.h"
 #include "simkernel/io.h"
@@ -45,12 +44,6 @@ struct IrpOutcome {
   ULONG_PTR information = 0;                 // IoStatus.Information at completion
 };
 
-// One request that reached the lower device (the USB device's PDO) of a test adapter.
-struct LowerRequest {
-  UCHAR major;
-  UCHAR minor;
-};
-
 class DriverHarness {
  public:
   explicit DriverHarness(uint64_t seed);
@@ -66,28 +59,9 @@ class DriverHarness {
   NTSTATUS Load();
   bool loaded() const { return driver_ != nullptr && sim::io::IsLoaded(driver_); }
   PDRIVER_OBJECT driver() const { return driver_; }
-  // Deletes the test devices still present, then unloads. Blocks and devices left behind are
-  // reported by the I/O manager as verifier violations ("pool leak at unload", ...).
+  // Unloads the driver. Blocks and devices left behind are reported by the I/O manager as
+  // verifier violations ("pool leak at unload", ...).
   void Unload();
-
-  // ---- Test devices ----
-  // An adapter record set up the way AdapterAddDevice and a successful start of the adapter
-  // will set it up (named "\Device\ZelBrUsb<slot>", lowest free AdapterTable slot, pending
-  // count 1 with its events, locks and lists initialised, attached above a PDO of the
-  // built-in bus driver that records what reaches it), left in the given state. It allocates
-  // none of the USB blocks a real start allocates.
-  AdapterExtension* CreateAdapter(ULONG state = Started);
-  // A port record of that adapter set up the way port creation and set-up at adapter start
-  // will set it up (device object of type FILE_DEVICE_SERIAL_PORT, linked into ChildList and
-  // Ports, queues, timers, events, locks and CommWaitDpc initialised, default settings), left
-  // in the given state. The data path's own DPCs and pool blocks are not set up: their
-  // routines come later.
-  PortExtension* CreatePort(AdapterExtension* adapter, ULONG portNumber, ULONG state = Started);
-  // Deletes every test device still present, ports before their adapter, and frees the
-  // adapter's table slot: what the adapter's removal will do.
-  void DeleteDevices();
-  // What reached the adapter's PDO, in order.
-  const std::vector<LowerRequest>& LowerRequests(AdapterExtension* adapter);
 
   // ---- Running ----
   // Runs a body as an application task until it returns; other tasks interleave.
@@ -107,16 +81,8 @@ class DriverHarness {
   IrpOutcome SendIrp(PDEVICE_OBJECT device, IrpSpec irpSpec);
 
  private:
-  struct TestAdapter {
-    AdapterExtension* record;
-    PDEVICE_OBJECT pdo;
-    std::shared_ptr<std::vector<LowerRequest>> lowerRequests;
-  };
-
   std::unique_ptr<sim::Machine> machine_;
   PDRIVER_OBJECT driver_ = nullptr;
-  std::vector<TestAdapter> adapters_;
-  std::vector<PortExtension*> ports_;
 };
 
 // Turns the simulated plug-and-play manager on and installs the driver's service for what

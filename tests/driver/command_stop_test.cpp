@@ -157,29 +157,52 @@ TEST(CommandStopRaces, ARemovalRacingCommandAndReadCompletionsLeavesTheChannelEm
 }
 
 // Before the adapter's start has set up the pipes, URBs and buffer there is nothing to send
-// with: a command waits in the queue until the stop frees it, and no read is posted.
+// with: a command waits in the queue until the stop frees it, and no read is posted. The
+// first start is caught there, its ports made, its configuration not yet selected: the
+// selection is held below the adapter (as a slow bus would) while an early issuer tries.
 class CommandBeforeStart : public DriverTest {};
 
 TEST_F(CommandBeforeStart, NothingReachesTheBusAndTheStopFreesWhatWasQueued) {
-  AdapterExtension* a = h().CreateAdapter(Started);
-  h().CreatePort(a, 1, Started);
+  harness::AdapterFixture fixture(h());
+  bool held = false, tried = false;
   NTSTATUS read = STATUS_PENDING, command = STATUS_PENDING;
   size_t queued = 0, afterStop = 0;
-  h().RunTask("early issuer", [&] {
-    read = ResponseReadStart(a);
-    const UCHAR payload[] = {1, 1};
-    command = CommandIssue(a, COMMAND_SET_DTR, payload, sizeof payload);
-    queued = sim::pool::OutstandingCount(TAG_BR11);
-    CommandChannelStop(a);
-    afterStop = sim::pool::OutstandingCount(TAG_BR11);
+  PIRP responseIrp = nullptr, commandIrp = nullptr;
+  fixture.DivertUrbs([&](PIRP irp, PURB urb) -> std::optional<NTSTATUS> {
+    if (held || urb->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION) return std::nullopt;
+    held = true;
+    IoMarkIrpPending(irp);
+    h().Spawn("early issuer", [&, irp] {
+      AdapterExtension* a = nullptr;
+      for (AdapterExtension* each : AdapterTable)
+        if (each != nullptr && each->PhysicalDeviceObject == fixture.busPort()->Pdo()) a = each;
+      if (a != nullptr && a->Ports[0] != nullptr && a->CommandPipe == nullptr) {
+        tried = true;
+        read = ResponseReadStart(a);
+        const UCHAR payload[] = {1, 1};
+        command = CommandIssue(a, COMMAND_SET_DTR, payload, sizeof payload);
+        queued = sim::pool::OutstandingCount(TAG_BR11);
+        CommandChannelStop(a);
+        afterStop = sim::pool::OutstandingCount(TAG_BR11);
+        responseIrp = a->ResponseIrp;
+        commandIrp = a->CommandIrp;
+      }
+      IoSkipCurrentIrpStackLocation(irp);
+      IoCallDriver(fixture.busPort()->Pdo(), irp);
+    });
+    return STATUS_PENDING;
   });
+  fixture.Start();
+  fixture.DivertUrbs({});
+  ASSERT_TRUE(tried) << "the start was not caught before its configuration";
   EXPECT_EQ(read, STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(command, STATUS_SUCCESS);
   EXPECT_EQ(queued, 1u) << "kept for a channel that can send";
   EXPECT_EQ(afterStop, 0u);
-  EXPECT_EQ(a->ResponseIrp, nullptr);
-  EXPECT_EQ(a->CommandIrp, nullptr);
-  EXPECT_TRUE(h().LowerRequests(a).empty());
+  EXPECT_EQ(responseIrp, nullptr);
+  EXPECT_EQ(commandIrp, nullptr);
+  for (const harness::UrbRecord& record : fixture.Urbs()) EXPECT_NE(record.submitter, "early issuer");
+  fixture.StopAndRemove();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "core/entry.h"
 #include "driver_test.h"
+#include "removed_device_support.h"
 
 namespace {
 
@@ -57,9 +58,10 @@ TEST_F(DriverEntryTest, UnloadFreesExactlyTheRegistryPathCopy) {
 // Each major function reaches the routine the table names for it: the serial six refuse a
 // removed port with STATUS_DELETE_PENDING (only DispatchIo does that), internal control and
 // WMI reach their not-yet-built handlers, and the rest keep the system's default.
-TEST_F(DriverEntryTest, DispatchTableSendsEachMajorFunctionToItsRoutine) {
-  AdapterExtension* adapter = h().CreateAdapter(Started);
-  PortExtension* port = h().CreatePort(adapter, 1, Deleted);
+class DispatchTable : public removed_test::RemovedDeviceTest {};
+
+TEST_F(DispatchTable, SendsEachMajorFunctionToItsRoutine) {
+  PortExtension* port = EjectedPort(1);
   for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE), UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE),
                       UCHAR(IRP_MJ_DEVICE_CONTROL), UCHAR(IRP_MJ_CLEANUP)}) {
     EXPECT_EQ(h().Send(port->Self, Major(major)).status, STATUS_DELETE_PENDING) << "major " << int(major);

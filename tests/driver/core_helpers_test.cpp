@@ -1,19 +1,21 @@
 // The adapter's count of requests in progress and the drains before stop and remove, the
 // owner-tracked spin lock, and freeing pool blocks held in record fields.
 //
-// The adapter's plug-and-play and power handlers that will call the drains are not written
-// yet, so these scenarios play their part from application tasks: a handler entering takes a
-// count, the stop or remove handler drains, a power completion releases its count.
+// The adapter is a plugged one. Its power handler is not written yet, so a power request's
+// count is taken and released from application tasks; the stop scenarios play the stop
+// handler's part around the drain the same way, the last one removes the adapter through the
+// plug-and-play manager.
+#include "command_test_support.h"
 #include "core/helpers.h"
-#include "driver_test.h"
 
 namespace {
 
-class PendingIoTest : public DriverTest {
+class PendingIoTest : public command_test::CommandChannelTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    adapter_ = h().CreateAdapter(Started);
+    CommandChannelTest::SetUp();
+    if (HasFatalFailure()) return;
+    adapter_ = adapter();
   }
   LONG Count() const { return adapter_->PendingIoCount; }
   LONG NoPendingSignalled() { return KeReadStateEvent(&adapter_->NoPendingIoEvent); }
@@ -73,31 +75,39 @@ TEST_F(PendingIoTest, StopWaitsForAPowerRequestStillInItsCompletionPath) {
 TEST_F(PendingIoTest, RemoveOfAnIdleAdapterReturnsAtOnce) {
   const sim::VirtualTime start = h().machine().Now();
   bool drained = false;
+  LONG afterDrain = -1;
   h().RunTask("remove", [&] {
     PendingIoIncrement(adapter_);  // the remove request's own count
     AdapterDrainBeforeRemove(adapter_);
     drained = true;
+    afterDrain = Count();
+    // The bias back, as the record was: the adapter's real removal at teardown drains again.
+    PendingIoIncrement(adapter_);
   });
   EXPECT_TRUE(drained);
-  EXPECT_EQ(Count(), 0);
+  EXPECT_EQ(afterDrain, 0);
   EXPECT_EQ(h().machine().Now(), start);
 }
 
+// The manager's REMOVE waits in the drain for a power request still in its completion path.
 TEST_F(PendingIoTest, RemoveWaitsUntilTheLastRequestReleasesItsCount) {
-  h().RunTask("power dispatch", [&] { PendingIoIncrement(adapter_); });
-  bool drained = false;
-  h().Spawn("remove", [&] {
-    PendingIoIncrement(adapter_);
-    AdapterDrainBeforeRemove(adapter_);
-    drained = true;
+  AdapterExtension* a = adapter_;
+  h().RunTask("power dispatch", [&] { PendingIoIncrement(a); });
+  ULONG stateAtRelease = 0;
+  LONG countAtRelease = -1;
+  bool presentAtRelease = false;
+  h().Spawn("power completion", [&] {
+    command_test::Delay(10 * sim::kSecond);
+    stateAtRelease = a->DevicePnpState;
+    countAtRelease = a->PendingIoCount;
+    presentAtRelease = AdapterTable[a->AdapterIndex] == a;
+    PendingIoDecrement(a);
   });
-  h().Advance(10 * sim::kSecond);
-  EXPECT_FALSE(drained);
-  EXPECT_EQ(Count(), 1);  // the power request alone: the bias is gone
-
-  h().RunTask("power completion", [&] { PendingIoDecrement(adapter_); });
-  ASSERT_TRUE(h().RunUntil([&] { return drained; }));
-  EXPECT_EQ(Count(), 0);
+  fixture().StopAndRemove();
+  EXPECT_EQ(stateAtRelease, ULONG(Deleted)) << "the removal had not reached its drain";
+  EXPECT_EQ(countAtRelease, 1);  // the power request alone: the bias is gone
+  EXPECT_TRUE(presentAtRelease) << "the adapter went before the request released its count";
+  EXPECT_EQ(fixture().adapter(), nullptr);
 }
 
 class OwnedSpinLockTest : public DriverTest {

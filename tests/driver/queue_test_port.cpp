@@ -1,11 +1,15 @@
 #include "queue_test_port.h"
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
+#include "core/entry.h"
 #include "core/helpers.h"
+#include "datapath/read.h"
 #include "datapath/request_queue.h"
 #include "datapath/request_ref.h"
+#include "datapath/write.h"
 
 namespace queue_test {
 namespace {
@@ -13,7 +17,8 @@ namespace {
 World* g_world = nullptr;
 
 constexpr ULONG kMaxUlong = 0xFFFFFFFF;
-const USBD_PIPE_HANDLE kDataOutHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x0D07);
+constexpr UCHAR kTestMajors[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE,          IRP_MJ_CLEANUP,
+                                 IRP_MJ_READ,   IRP_MJ_WRITE,          IRP_MJ_DEVICE_CONTROL};
 
 PortExtension* PortOf(PDEVICE_OBJECT device) { return static_cast<PortExtension*>(device->DeviceExtension); }
 
@@ -341,21 +346,15 @@ VOID NTAPI BusCancel(PDEVICE_OBJECT, PIRP irp) {
   });
 }
 
-NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
-      stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB)
-    return sim::io::DefaultBusDispatch(pdo, irp);
-  auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
-  if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE && urb->UrbPipeRequest.PipeHandle == kDataOutHandle) {
+std::optional<NTSTATUS> BusTake(PIRP irp, PURB urb) {
+  if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE && urb->UrbPipeRequest.PipeHandle == g_world->dataOutPipe) {
     ++g_world->pipeResets;
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     return CompleteNow(irp, STATUS_SUCCESS);
   }
-  if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-    urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
-    return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-  }
+  if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+      urb->UrbBulkOrInterruptTransfer.PipeHandle != g_world->dataOutPipe)
+    return std::nullopt;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   IoMarkIrpPending(irp);
@@ -408,6 +407,13 @@ NTSTATUS NTAPI OwnRequestComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 void SetUp(harness::DriverHarness& h, World& world) {
   g_world = &world;
+  world.fixture = std::make_unique<harness::AdapterFixture>(h);
+  world.fixture->Start();
+  world.adapter = world.fixture->adapter();
+  world.port = world.fixture->port(1);
+  PortExtension* port = world.port;
+  world.dataOutPipe = port->DataOutPipe->PipeHandle;
+
   PDRIVER_OBJECT driver = h.driver();
   driver->MajorFunction[IRP_MJ_CREATE] = TestDispatchOpenClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = TestDispatchOpenClose;
@@ -415,19 +421,15 @@ void SetUp(harness::DriverHarness& h, World& world) {
   driver->MajorFunction[IRP_MJ_READ] = TestDispatchIo;
   driver->MajorFunction[IRP_MJ_WRITE] = TestDispatchIo;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = TestDispatchIo;
-
-  world.adapter = h.CreateAdapter(Started);
-  world.port = h.CreatePort(world.adapter, 1, Started);
-  PortExtension* port = world.port;
-  KeInitializeDpc(&port->ReadCompleteDpc, TestReadCompleteDpc, port);
-  KeInitializeDpc(&port->ReadTotalTimeoutDpc, TestReadTotalDpc, port);
-  KeInitializeDpc(&port->ReadIntervalTimeoutDpc, TestReadIntervalDpc, port);
-  KeInitializeDpc(&port->WriteCompleteDpc, TestWriteCompleteDpc, port);
-  KeInitializeDpc(&port->WriteTimeoutDpc, TestWriteTimeoutDpc, port);
-  world.dataOutPipe.PipeHandle = kDataOutHandle;
-  port->DataOutPipe = &world.dataOutPipe;
+  h.RunTask("test dpcs", [&] {
+    KeInitializeDpc(&port->ReadCompleteDpc, TestReadCompleteDpc, port);
+    KeInitializeDpc(&port->ReadTotalTimeoutDpc, TestReadTotalDpc, port);
+    KeInitializeDpc(&port->ReadIntervalTimeoutDpc, TestReadIntervalDpc, port);
+    KeInitializeDpc(&port->WriteCompleteDpc, TestWriteCompleteDpc, port);
+    KeInitializeDpc(&port->WriteTimeoutDpc, TestWriteTimeoutDpc, port);
+  });
   port->IsOpen = TRUE;
-  sim::io::SetPhysicalDeviceHandler(world.adapter->PhysicalDeviceObject, BusDispatch);
+  world.fixture->DivertUrbs(BusTake);
 
   NTSTATUS status = sim::io::OpenDevice(port->Self, &world.file);
   if (status != STATUS_SUCCESS) throw std::runtime_error("open failed: " + harness::StatusText(status));
@@ -445,7 +447,23 @@ void TearDown(harness::DriverHarness& h, World& world) {
     });
   }
   h.RunUntilIdle();
-  h.Unload();
+  // The port's own routines back, for its removal.
+  if (world.fixture) {
+    PortExtension* port = world.port;
+    world.fixture->DivertUrbs({});
+    port->IsOpen = FALSE;
+    h.RunTask("own dpcs", [&] {
+      KeInitializeDpc(&port->ReadCompleteDpc, ReadCompleteDpc, port);
+      KeInitializeDpc(&port->ReadTotalTimeoutDpc, ReadTotalTimeoutDpc, port);
+      KeInitializeDpc(&port->ReadIntervalTimeoutDpc, ReadIntervalTimeoutDpc, port);
+      KeInitializeDpc(&port->WriteCompleteDpc, WriteCompleteDpc, port);
+      KeInitializeDpc(&port->WriteTimeoutDpc, WriteTimeoutDpc, port);
+    });
+    for (UCHAR major : kTestMajors) h.driver()->MajorFunction[major] = DispatchIo;
+    world.fixture->StopAndRemove();
+    world.fixture.reset();
+  }
+  if (h.loaded()) h.Unload();
   g_world = nullptr;
 }
 
@@ -499,7 +517,7 @@ void SendTransfer() {
   RtlZeroMemory(&urb, sizeof urb);
   urb.UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
   urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  urb.UrbBulkOrInterruptTransfer.PipeHandle = kDataOutHandle;
+  urb.UrbBulkOrInterruptTransfer.PipeHandle = g_world->dataOutPipe;
   urb.UrbBulkOrInterruptTransfer.TransferBufferLength = sizeof g_world->bytes;
   urb.UrbBulkOrInterruptTransfer.TransferBufferMDL = irp->MdlAddress;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

@@ -13,18 +13,22 @@
 //   - IOCTL_SERIAL_PURGE (PurgeQueue): TXABORT and RXABORT cancel writes and reads with
 //     CancelAllRequests; IOCTL_SERIAL_GET_COMMSTATUS reports and clears ErrorFlags.
 //   - cleanup cancels every kind.
-// Below the adapter a test bus holds bulk transfers until the test completes them and
-// counts pipe resets, so that a data transfer left in flight can race a new write. Like a
-// host controller it may finish a cancelled transfer only some time after its cancel routine
-// ran (World::cancelCompletesAfter).
+// The port is port 1 of a plugged adapter, its dispatch routines and DPCs the test's while
+// the world lasts. Below the adapter a test bus takes what goes to the port's data OUT pipe:
+// it holds bulk transfers until the test completes them and counts pipe resets, so that a
+// data transfer left in flight can race a new write. Like a host controller it may finish a
+// cancelled transfer only some time after its cancel routine ran
+// (World::cancelCompletesAfter). Everything else goes to the simulated bus.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "adapter_fixture.h"
 #include "driver_harness.h"
 #include "simkernel/machine.h"
 
@@ -47,6 +51,7 @@ struct OwnRequest {
 };
 
 struct World {
+  std::unique_ptr<harness::AdapterFixture> fixture;
   PortExtension* port = nullptr;
   AdapterExtension* adapter = nullptr;
   PFILE_OBJECT file = nullptr;
@@ -75,15 +80,16 @@ struct World {
   int pipeResets = 0;
   std::vector<TransferOutcome> transfers;
   int followUpsOnClaim = 0;  // transfers the completion starts after a claimed one ends
-  USBD_PIPE_INFORMATION dataOutPipe{};
+  USBD_PIPE_HANDLE dataOutPipe = nullptr;  // the port's, as its start selected it
   std::deque<URB> urbs;
   uint8_t bytes[64] = {};
 };
 
-// On a loaded harness: an adapter and a started port, the test dispatch routines in the
+// On a loaded harness: an adapter plugged in and started, the test dispatch routines in the
 // driver object, the port's DPCs and the test bus. Opens the port (world.file).
 void SetUp(harness::DriverHarness& h, World& world);
-// Closes the port (cleanup cancels what is left), lets everything settle and unloads.
+// Closes the port (cleanup cancels what is left), lets everything settle, gives the driver
+// its own routines back, removes the adapter and unloads.
 void TearDown(harness::DriverHarness& h, World& world);
 
 // Inside a task: sends a read or write of `length` bytes built by the test (see OwnRequest)
