@@ -245,9 +245,14 @@ TEST_F(InfIds, AreTheOnesTheAdapterPresentsBlankAndRunning) {
 
   adapter_model::AdapterOptions options;
   options.runningMainFirmware = false;
-  // Read before any host downloads to it: plugged in, it would soon present the running ids.
+  // Read as it is plugged in, before the driver downloads to it and it comes back running.
   adapter_model::Adapter blankAdapter(options);
+  sim::usb::BusPort& busPort = sim::usb::AddPort(blankAdapter.Device());
+  blankAdapter.Plug(busPort);
   const std::string blank = UsbId(blankAdapter.Device().GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0));
+  h().RunUntilIdle();
+  blankAdapter.Unplug();
+  h().RunUntilIdle();
 
   EXPECT_NE(blank, running);
   EXPECT_EQ(Ids(inf), (std::vector<std::string>{Lower(blank), Lower(running)}));

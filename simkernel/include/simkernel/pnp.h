@@ -1,7 +1,7 @@
 // Host-side view of the simulated plug-and-play manager: the device tree, driver services
 // matched by hardware and compatible IDs, enumeration, removal, stop and restart, eject,
-// disable and enable, and the Ports class installer's COM names. Off until Enable(): tests
-// that make their devices by hand see nothing of it.
+// disable and enable, and the Ports class installer's COM names. Off until Enable(): the
+// simulated kernel's own tests that build their stacks themselves see nothing of it.
 //
 // What it does, as Windows 2000 does for these stacks:
 //   - Arrival of a child PDO (a USB device presented on the simulated bus, a device reported
