@@ -1,10 +1,12 @@
 // AddDevice and the adapter's own plug-and-play answers on a stack of the built-in bus
-// driver: parameters from the registry (untrusted), the table of 32 adapters, capabilities
-// and bus relations of an adapter that has no ports yet, removal of an adapter never started.
+// driver: parameters from the registry (untrusted), capabilities and bus relations of an
+// adapter that has no ports yet, a start a lower driver pends; and the table of 32 adapters
+// filled by adapters plugged in.
 #include <cstring>
 
 #include "bringup_test_support.h"
 #include "simkernel/machine.h"
+#include "simkernel/pnp.h"
 #include "simkernel/pool.h"
 
 namespace bringup_test {
@@ -89,25 +91,38 @@ TEST_F(AdapterAddDevice, ParametersAreTakenOnlyAsFourByteDwords) {
   EXPECT_EQ(sim::pool::OutstandingCount(TAG_BR36), 0u);
 }
 
-TEST_F(AdapterAddDevice, ThirtyTwoAdaptersAtMostAndTheLowestFreeSlotIsReused) {
-  std::vector<PDEVICE_OBJECT> pdos;
-  for (int i = 0; i < MAX_ADAPTERS; ++i) {
-    pdos.push_back(NewPdo());
-    ASSERT_EQ(sim::io::AddDevice(h().driver(), pdos.back()), STATUS_SUCCESS) << i;
-  }
-  EXPECT_EQ(sim::io::DeviceName(AdapterOn(pdos[31])->Self), u"\\Device\\ZelBrUsb31");
-  const size_t devices = sim::io::DevicesOf(h().driver()).size();
-  const size_t blocks = sim::pool::OutstandingCount();
-  PDEVICE_OBJECT extra = NewPdo();
-  EXPECT_EQ(sim::io::AddDevice(h().driver(), extra), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(sim::io::DevicesOf(h().driver()).size(), devices);
-  EXPECT_EQ(sim::pool::OutstandingCount(), blocks);
-  EXPECT_EQ(sim::io::LowerDevice(extra), nullptr);
+// Plugged in one after another: 32 adapters come up, the 33rd is refused in AddDevice with
+// nothing made, and once one is removed the refused one, plugged in again, takes its slot.
+class AdapterTableLimit : public BringUpTest {};
 
-  Remove(pdos[0]);
+TEST_F(AdapterTableLimit, ThirtyTwoAdaptersAtMostAndTheLowestFreeSlotIsReused) {
+  std::vector<harness::PluggedAdapter*> units;
+  for (int i = 0; i < MAX_ADAPTERS; ++i) {
+    units.push_back(&pnp().Plug(Running()));
+    ASSERT_EQ(pnp().StartStatus(*units.back()), STATUS_SUCCESS) << i;
+  }
+  EXPECT_EQ(AdapterCount, ULONG(MAX_ADAPTERS));
+  EXPECT_EQ(sim::io::DeviceName(pnp().Adapter(*units[31])->Self), u"\\Device\\ZelBrUsb31");
+  const size_t devices = sim::io::DevicesOf(harness::PluggedAdapters::Driver()).size();
+  const size_t blocks = sim::pool::OutstandingCount();
+  harness::PluggedAdapter& extra = pnp().Plug(Running());
+  auto node = pnp().Node(extra);
+  ASSERT_TRUE(node);
+  EXPECT_EQ(harness::PluggedAdapters::LastStatus(node->instancePath, "AddDevice"), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(node->state, sim::pnp::NodeState::StartFailed);
+  EXPECT_EQ(pnp().StartStatus(extra), STATUS_PENDING) << "no START without a stack";
+  EXPECT_EQ(sim::io::DevicesOf(harness::PluggedAdapters::Driver()).size(), devices);
+  EXPECT_EQ(sim::pool::OutstandingCount(), blocks);
+  EXPECT_EQ(extra.busPort->Pdo()->AttachedDevice, nullptr);
+
+  ASSERT_EQ(pnp().Remove(*units[0]), STATUS_SUCCESS);
   EXPECT_EQ(AdapterCount, 31u);
-  ASSERT_EQ(sim::io::AddDevice(h().driver(), extra), STATUS_SUCCESS);
-  EXPECT_EQ(sim::io::DeviceName(AdapterOn(extra)->Self), u"\\Device\\ZelBrUsb0");
+  pnp().Unplug(extra);
+  extra.model->Replug();
+  pnp().Settle();
+  ASSERT_NE(pnp().Adapter(extra), nullptr);
+  EXPECT_EQ(sim::io::DeviceName(pnp().Adapter(extra)->Self), u"\\Device\\ZelBrUsb0");
+  EXPECT_EQ(AdapterCount, ULONG(MAX_ADAPTERS));
 }
 
 TEST_F(AdapterAddDevice, PortDevicesGetNothingLayeredOnThem) {
