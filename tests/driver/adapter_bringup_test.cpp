@@ -98,6 +98,7 @@ TEST_F(AdapterBringUp, BlankAdapterTakesBothImagesAndComesBackAsFourComPorts) {
     EXPECT_EQ(children[n - 1].state, sim::pnp::NodeState::Started);
     EXPECT_EQ(harness::PluggedAdapters::LastStatus(children[n - 1].instancePath, "START_DEVICE"), STATUS_SUCCESS);
     EXPECT_EQ(port->Self, children[n - 1].pdo) << "reported in port order";
+    EXPECT_EQ(port->Self->AttachedDevice, nullptr) << "the port serves its own PDO, nothing layered on it";
     EXPECT_EQ(port->PortNumber, ULONG(n));
     EXPECT_EQ(port->PortInstanceNumber, ULONG(n));
     EXPECT_EQ(port->PortDeviceObject, port->Self);
