@@ -110,7 +110,7 @@ TEST_F(AdapterBringUp, BlankAdapterTakesBothImagesAndComesBackAsFourComPorts) {
               com);
     EXPECT_EQ(std::count(comInterfaces.begin(), comInterfaces.end(), port->Self), 1);
     // Every relations answer references the PDO; the manager keeps the first and gives back the rest.
-    EXPECT_EQ(sim::io::ObjectReferenceCount(port->Self), 1) << "one reference per report";
+    EXPECT_EQ(sim::io::ObjectReferenceCount(port->Self), 1) << "the manager's reference only";
   }
 
   adapter_model::LoopbackPlug loop(unit.model->PortConnector(2));
