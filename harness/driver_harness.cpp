@@ -25,6 +25,19 @@ NTSTATUS NTAPI OwnIrpCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// A freshly loaded image starts with its static storage zero.
+void ZeroImageStatics() {
+  DriverRegistryPath = UNICODE_STRING{};
+  for (auto& slot : AdapterTable) slot = nullptr;
+  AdapterCount = 0;
+}
+
+// What the plug-and-play manager loads: the image anew each time, as the system maps it.
+NTSTATUS NTAPI FreshImageEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  ZeroImageStatics();
+  return DriverEntry(driver, registryPath);
+}
+
 }  // namespace
 
 uint64_t SeedFromEnvironment(uint64_t fallback) {
@@ -45,10 +58,7 @@ DriverHarness::~DriverHarness() = default;
 
 NTSTATUS DriverHarness::Load() {
   if (loaded()) throw std::logic_error("driver already loaded");
-  // A freshly loaded image starts with its static storage zero.
-  DriverRegistryPath = UNICODE_STRING{};
-  for (auto& slot : AdapterTable) slot = nullptr;
-  AdapterCount = 0;
+  ZeroImageStatics();
   return sim::io::LoadDriver(kDriverName, DriverEntry, kServiceKeyPath, &driver_);
 }
 
@@ -100,9 +110,9 @@ IrpOutcome DriverHarness::SendIrp(PDEVICE_OBJECT device, IrpSpec irpSpec) {
 
 void InstallPlugAndPlayServices() {
   sim::pnp::Enable();
-  sim::pnp::InstallService(kDriverName, DriverEntry, {u"USB\\Vid_5a45&Pid_0421", u"USB\\Vid_5a45&Pid_8421"},
+  sim::pnp::InstallService(kDriverName, FreshImageEntry, {u"USB\\Vid_5a45&Pid_0421", u"USB\\Vid_5a45&Pid_8421"},
                            sim::pnp::DeviceClass::MultiPortSerial);
-  sim::pnp::InstallService(kDriverName, DriverEntry,
+  sim::pnp::InstallService(kDriverName, FreshImageEntry,
                            {u"ZELBUS\\BRPORTS01", u"ZELBUS\\BRPORTS02", u"ZELBUS\\BRPORTS03", u"ZELBUS\\BRPORTS04"},
                            sim::pnp::DeviceClass::Ports);
 }

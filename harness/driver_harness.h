@@ -87,7 +87,8 @@ class DriverHarness {
 
 // Turns the simulated plug-and-play manager on and installs the driver's service for what
 // its setup information files name: the adapter's USB ids, blank and running its firmware,
-// and its four ports' ids under Ports. A device plugged in afterwards is brought up by it.
+// and its four ports' ids under Ports. A device plugged in afterwards is brought up by it;
+// each load of the driver is of a fresh image (static storage zero).
 void InstallPlugAndPlayServices();
 
 // Text for a status in failure messages: "0xC0000010".

@@ -4,6 +4,7 @@
 
 #include "io_internal.h"
 #include "pnp_internal.h"
+#include "race_annotations.h"
 #include "simkernel/io.h"
 #include "simkernel/registry.h"
 #include "simkernel/usb_bus.h"
@@ -23,6 +24,7 @@ void RunWorker() {
     }
     std::function<void()> work = std::move(pnp.queue.front());
     pnp.queue.pop_front();
+    race::Acquire(&pnp.queue);
     pnp.busy = true;
     work();
     Pnp().busy = false;
@@ -88,6 +90,8 @@ void Queue(std::function<void()> work) {
   PnpState& pnp = Pnp();
   Machine& machine = Machine::Current();
   if (!pnp.worker) pnp.worker = machine.Spawn("pnp-worker", TaskKind::Worker, RunWorker, /*daemon=*/true);
+  // The manager's queue is locked: what the queuer did comes before the worker's handling.
+  race::Release(&pnp.queue);
   pnp.queue.push_back(std::move(work));
   machine.Wake(pnp.worker, STATUS_SUCCESS);
 }

@@ -41,6 +41,7 @@ void BusPort::Attach() {
   slot->port = this;
   slot->device = device_;
   slot->address = bus.nextAddress;
+  slot->identity = bus::EnumerateDevice(*device_);
   bus.nextAddress = bus.nextAddress >= 127 ? 1 : bus.nextAddress + 1;
   const std::string number = std::to_string(++bus.nextPdoNumber);
   io::PhysicalDeviceOptions options;

@@ -65,6 +65,16 @@ struct Pipe {
   std::deque<TransferPtr> queue; // the first one is on the bus
 };
 
+// What the hub learnt of a device when it enumerated it: the device descriptor's IDs, the
+// class, the serial number. Windows keeps these from the device's reset and addressing on, so
+// a device that answers differently later keeps its IDs for this presentation.
+struct Identity {
+  uint16_t vendor = 0, product = 0, revision = 0;
+  uint8_t deviceClass = 0, subClass = 0, protocol = 0;
+  uint8_t productString = 0;  // index; the text is read when asked
+  std::u16string serial;      // empty: none usable
+};
+
 // One presentation of a device: what plug and play sees as one device, with its own PDO.
 struct Slot {
   BusPort* port = nullptr;
@@ -79,6 +89,7 @@ struct Slot {
   std::vector<std::unique_ptr<Pipe>> pipes;  // open pipes of the selected configuration
   PVOID configurationHandle = nullptr;
   uint8_t configurationValue = 0;
+  std::optional<Identity> identity;  // null: the descriptor could not be read at enumeration
 
   static void SetCurrent(BusPort& port, std::shared_ptr<Slot> slot) {
     port.current_ = std::move(slot);
@@ -119,6 +130,7 @@ PVOID NewHandle();
 NTSTATUS DispatchPdo(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
 // ---- usb_bus_pnp.cpp: the hub's identification and capability answers for the PDO ----
 NTSTATUS DispatchPdoPnp(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
+std::optional<Identity> EnumerateDevice(UsbDevice& device);
 NTSTATUS MapStatus(USBD_STATUS status);
 // Writes the outcome into the URB, records it, and completes the IRP (the caller has
 // raised to DISPATCH_LEVEL when it is the host controller).

@@ -26,13 +26,6 @@ std::u16string Format(const char* format, unsigned a, unsigned b = 0, unsigned c
   return Wide(text);
 }
 
-struct Identity {
-  uint16_t vendor = 0, product = 0, revision = 0;
-  uint8_t deviceClass = 0, subClass = 0, protocol = 0;
-  std::u16string serial;   // empty: none usable
-  std::u16string productName;
-};
-
 std::u16string StringOf(UsbDevice& device, uint8_t index) {
   if (!index) return u"";
   const std::vector<uint8_t> bytes = device.GetDescriptor(kStringDescriptor, index, kEnglishUs);
@@ -41,36 +34,6 @@ std::u16string StringOf(UsbDevice& device, uint8_t index) {
   std::u16string text;
   for (size_t i = 2; i + 1 < length; i += 2) text.push_back(char16_t(bytes[i] | bytes[i + 1] << 8));
   return text;
-}
-
-std::optional<Identity> Identify(Slot& slot) {
-  if (!slot.present) return std::nullopt;
-  const std::vector<uint8_t> d = slot.device->GetDescriptor(kDeviceDescriptor, 0, 0);
-  if (d.size() < 18 || d[1] != kDeviceDescriptor) return std::nullopt;
-  Identity id;
-  id.deviceClass = d[4];
-  id.subClass = d[5];
-  id.protocol = d[6];
-  id.vendor = uint16_t(d[8] | d[9] << 8);
-  id.product = uint16_t(d[10] | d[11] << 8);
-  id.revision = uint16_t(d[12] | d[13] << 8);
-  if (id.deviceClass == 0) {
-    // Class defined per interface: a single-function device takes its first interface's.
-    const std::vector<uint8_t> c = slot.device->GetDescriptor(kConfigurationDescriptor, 0, 0);
-    for (size_t at = 0; at + 8 < c.size() && c[at] >= 2; at += c[at])
-      if (c[at + 1] == kInterfaceDescriptor) {
-        id.deviceClass = c[at + 5];
-        id.subClass = c[at + 6];
-        id.protocol = c[at + 7];
-        break;
-      }
-  }
-  id.serial = StringOf(*slot.device, d[16]);
-  // A serial number that cannot be part of an instance ID is not used (the device is then not unique).
-  for (char16_t ch : id.serial)
-    if (ch <= u' ' || ch > 0x7F || ch == u',' || ch == u'\\') id.serial.clear();
-  id.productName = StringOf(*slot.device, d[15]);
-  return id;
 }
 
 // A pool copy of the strings, each with its NUL, the MULTI_SZ ones with the final empty one.
@@ -95,7 +58,41 @@ NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   return status;
 }
 
+std::optional<Identity> Identify(const Slot& slot) {
+  if (!slot.present) return std::nullopt;
+  return slot.identity;
+}
+
 }  // namespace
+
+std::optional<Identity> EnumerateDevice(UsbDevice& device) {
+  const std::vector<uint8_t> d = device.GetDescriptor(kDeviceDescriptor, 0, 0);
+  if (d.size() < 18 || d[1] != kDeviceDescriptor) return std::nullopt;
+  Identity id;
+  id.deviceClass = d[4];
+  id.subClass = d[5];
+  id.protocol = d[6];
+  id.vendor = uint16_t(d[8] | d[9] << 8);
+  id.product = uint16_t(d[10] | d[11] << 8);
+  id.revision = uint16_t(d[12] | d[13] << 8);
+  if (id.deviceClass == 0) {
+    // Class defined per interface: a single-function device takes its first interface's.
+    const std::vector<uint8_t> c = device.GetDescriptor(kConfigurationDescriptor, 0, 0);
+    for (size_t at = 0; at + 8 < c.size() && c[at] >= 2; at += c[at])
+      if (c[at + 1] == kInterfaceDescriptor) {
+        id.deviceClass = c[at + 5];
+        id.subClass = c[at + 6];
+        id.protocol = c[at + 7];
+        break;
+      }
+  }
+  id.serial = StringOf(device, d[16]);
+  // A serial number that cannot be part of an instance ID is not used (the device is then not unique).
+  for (char16_t ch : id.serial)
+    if (ch <= u' ' || ch > 0x7F || ch == u',' || ch == u'\\') id.serial.clear();
+  id.productString = d[15];
+  return id;
+}
 
 NTSTATUS DispatchPdoPnp(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
@@ -126,9 +123,10 @@ NTSTATUS DispatchPdoPnp(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, P
     }
     case IRP_MN_QUERY_DEVICE_TEXT: {
       auto id = Identify(*slot);
-      if (!id || sp->Parameters.QueryDeviceText.DeviceTextType != DeviceTextDescription || id->productName.empty())
-        return Finish(irp, arrived, irp->IoStatus.Information);
-      PWCHAR answer = PoolStrings({id->productName}, false);
+      const bool description = id && sp->Parameters.QueryDeviceText.DeviceTextType == DeviceTextDescription;
+      const std::u16string productName = description ? StringOf(*slot->device, id->productString) : u"";
+      if (productName.empty()) return Finish(irp, arrived, irp->IoStatus.Information);
+      PWCHAR answer = PoolStrings({productName}, false);
       return Finish(irp, answer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES, reinterpret_cast<ULONG_PTR>(answer));
     }
     case IRP_MN_QUERY_CAPABILITIES: {

@@ -43,6 +43,7 @@ struct Behaviour {
   bool childEjectSupported = false;
   bool unloadable = false;     // DriverEntry sets an unload routine
   int loads = 0;
+  int closesAtRemove = -1;     // an FDO's closes when its REMOVE came
   std::vector<PDEVICE_OBJECT> childPdos;  // in creation order
 };
 inline Behaviour& Bus() {
@@ -58,6 +59,7 @@ struct Extension {
   PDEVICE_OBJECT lower = nullptr;
   PDEVICE_OBJECT children[8] = {};
   int childCount = 0;
+  int closes = 0;              // IRP_MJ_CLOSE requests seen
 
   void Add(PDEVICE_OBJECT child) { children[childCount++] = child; }
   std::span<PDEVICE_OBJECT> Children() { return {children, size_t(childCount)}; }
@@ -222,6 +224,7 @@ inline NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
       irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(ext->lower, irp);
     case IRP_MN_REMOVE_DEVICE: {
+      Bus().closesAtRemove = ext->closes;
       irp->IoStatus.Status = STATUS_SUCCESS;
       PDEVICE_OBJECT lower = ext->lower;
       for (PDEVICE_OBJECT child : ext->Children())
@@ -249,6 +252,7 @@ inline NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   if (sp->MajorFunction == IRP_MJ_PNP) return Ext(device)->isPdo ? ChildPnp(device, irp) : FdoPnp(device, irp);
+  if (sp->MajorFunction == IRP_MJ_CLOSE) ++Ext(device)->closes;
   return Complete(irp, STATUS_SUCCESS);  // create, cleanup, close
 }
 

@@ -97,6 +97,8 @@ TEST_F(PnpUsbTest, UnpluggedWithAHandleOpenTheTreeIsSurpriseRemovedAndRemovedAft
   ASSERT_EQ(sim::io::Close(file), STATUS_SUCCESS);
   sim::pnp::WaitIdle();
   EXPECT_EQ(EventsOf(adapter), (Strings{"SURPRISE_REMOVAL", "REMOVE_DEVICE"}));
+  // What the close did comes before the REMOVE it let through (for the race detector too).
+  EXPECT_EQ(Bus().closesAtRemove, 1);
   EXPECT_FALSE(sim::pnp::Node(kAdapterPath));
   EXPECT_TRUE(sim::io::IsDeleted(fdo));
   machine().RunUntilIdle();
@@ -146,4 +148,30 @@ TEST_F(PnpUsbTest, RenumerationAsAnotherProductIsANewDeviceInstance) {
   EXPECT_EQ(EventsOf(kAdapterPath).back(), "DriverUnload");
   EXPECT_EQ(EventsOf(u"USB\\Vid_5a45&Pid_8402\\SN0042").at(8), "DriverEntry");
   EXPECT_EQ(Bus().loads, 2);
+}
+
+TEST_F(PnpUsbTest, TheHubNamesADevicePresentationByWhatItReadWhenItEnumeratedIt) {
+  sim::usb::BusPort* port = nullptr;
+  sim::usb::Plug(device, &port);
+  // Answering otherwise once addressed, as a faulty device may: its IDs stay those of the enumeration.
+  const std::vector<uint8_t> enumerated = device.deviceDescriptor;
+  device.deviceDescriptor.resize(17);
+  device.strings[3] = u"OTHER";
+  sim::pnp::WaitIdle();
+  auto node = sim::pnp::Node(kAdapterPath);
+  ASSERT_TRUE(node);
+  EXPECT_EQ(node->deviceId, u"USB\\Vid_5a45&Pid_8401");
+  EXPECT_EQ(node->instanceId, u"SN0042");
+  EXPECT_TRUE(node->capabilities.UniqueID);
+
+  // Presented again, it is enumerated again.
+  port->Detach();
+  device.deviceDescriptor = enumerated;
+  device.deviceDescriptor[10] = 0x02;
+  port->Attach();
+  sim::pnp::WaitIdle();
+  EXPECT_FALSE(sim::pnp::Node(kAdapterPath));
+  auto again = sim::pnp::Node(u"USB\\Vid_5a45&Pid_8402\\OTHER");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->pdo, port->Pdo());
 }

@@ -1,10 +1,12 @@
 // AddDevice and the adapter's own plug-and-play answers on a stack of the built-in bus
-// driver: parameters from the registry (untrusted), the table of 32 adapters, capabilities
-// and bus relations of an adapter that has no ports yet, removal of an adapter never started.
+// driver: parameters from the registry (untrusted), capabilities and bus relations of an
+// adapter that has no ports yet; the table of 32 adapters filled by adapters plugged in, and
+// a start that a lower filter pends.
 #include <cstring>
 
 #include "bringup_test_support.h"
 #include "simkernel/machine.h"
+#include "simkernel/pnp.h"
 #include "simkernel/pool.h"
 
 namespace bringup_test {
@@ -89,25 +91,38 @@ TEST_F(AdapterAddDevice, ParametersAreTakenOnlyAsFourByteDwords) {
   EXPECT_EQ(sim::pool::OutstandingCount(TAG_BR36), 0u);
 }
 
-TEST_F(AdapterAddDevice, ThirtyTwoAdaptersAtMostAndTheLowestFreeSlotIsReused) {
-  std::vector<PDEVICE_OBJECT> pdos;
-  for (int i = 0; i < MAX_ADAPTERS; ++i) {
-    pdos.push_back(NewPdo());
-    ASSERT_EQ(sim::io::AddDevice(h().driver(), pdos.back()), STATUS_SUCCESS) << i;
-  }
-  EXPECT_EQ(sim::io::DeviceName(AdapterOn(pdos[31])->Self), u"\\Device\\ZelBrUsb31");
-  const size_t devices = sim::io::DevicesOf(h().driver()).size();
-  const size_t blocks = sim::pool::OutstandingCount();
-  PDEVICE_OBJECT extra = NewPdo();
-  EXPECT_EQ(sim::io::AddDevice(h().driver(), extra), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(sim::io::DevicesOf(h().driver()).size(), devices);
-  EXPECT_EQ(sim::pool::OutstandingCount(), blocks);
-  EXPECT_EQ(sim::io::LowerDevice(extra), nullptr);
+// Plugged in one after another: 32 adapters come up, the 33rd is refused in AddDevice with
+// nothing made, and once one is removed the refused one, plugged in again, takes its slot.
+class AdapterTableLimit : public BringUpTest {};
 
-  Remove(pdos[0]);
+TEST_F(AdapterTableLimit, ThirtyTwoAdaptersAtMostAndTheLowestFreeSlotIsReused) {
+  std::vector<harness::PluggedAdapter*> units;
+  for (int i = 0; i < MAX_ADAPTERS; ++i) {
+    units.push_back(&pnp().Plug(Running()));
+    ASSERT_EQ(pnp().StartStatus(*units.back()), STATUS_SUCCESS) << i;
+  }
+  EXPECT_EQ(AdapterCount, ULONG(MAX_ADAPTERS));
+  EXPECT_EQ(sim::io::DeviceName(pnp().Adapter(*units[31])->Self), u"\\Device\\ZelBrUsb31");
+  const size_t devices = sim::io::DevicesOf(harness::PluggedAdapters::Driver()).size();
+  const size_t blocks = sim::pool::OutstandingCount();
+  harness::PluggedAdapter& extra = pnp().Plug(Running());
+  auto node = pnp().Node(extra);
+  ASSERT_TRUE(node);
+  EXPECT_EQ(harness::PluggedAdapters::LastStatus(node->instancePath, "AddDevice"), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(node->state, sim::pnp::NodeState::StartFailed);
+  EXPECT_EQ(pnp().StartStatus(extra), STATUS_PENDING) << "no START without a stack";
+  EXPECT_EQ(sim::io::DevicesOf(harness::PluggedAdapters::Driver()).size(), devices);
+  EXPECT_EQ(sim::pool::OutstandingCount(), blocks);
+  EXPECT_EQ(extra.busPort->Pdo()->AttachedDevice, nullptr);
+
+  ASSERT_EQ(pnp().Remove(*units[0]), STATUS_SUCCESS);
   EXPECT_EQ(AdapterCount, 31u);
-  ASSERT_EQ(sim::io::AddDevice(h().driver(), extra), STATUS_SUCCESS);
-  EXPECT_EQ(sim::io::DeviceName(AdapterOn(extra)->Self), u"\\Device\\ZelBrUsb0");
+  pnp().Unplug(extra);
+  extra.model->Replug();
+  pnp().Settle();
+  ASSERT_NE(pnp().Adapter(extra), nullptr);
+  EXPECT_EQ(sim::io::DeviceName(pnp().Adapter(extra)->Self), u"\\Device\\ZelBrUsb0");
+  EXPECT_EQ(AdapterCount, ULONG(MAX_ADAPTERS));
 }
 
 TEST_F(AdapterAddDevice, PortDevicesGetNothingLayeredOnThem) {
@@ -183,28 +198,105 @@ TEST_F(AdapterAddDevice, BusRelationsOfAnAdapterWithoutPorts) {
   h().RunTask("release", [&] { ExFreePool(above); });
 }
 
-// A lower driver that completes START later, from another thread: the request comes back to
-// the adapter's dispatch routine, which completes it once, with no pending-rule report.
-TEST_F(AdapterAddDevice, StartWaitsForALowerDriverThatPends) {
-  PDEVICE_OBJECT pdo = NewPdo([this](PDEVICE_OBJECT device, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_START_DEVICE)
-      return sim::io::DefaultBusDispatch(device, irp);
+// A lower filter below the adapter that finishes START later, from a worker thread, once
+// the bus driver below it has: the request comes back to the adapter's dispatch routine,
+// which then starts the adapter and completes START once, with no pending-rule report.
+struct FilterExtension {
+  PDEVICE_OBJECT lower;
+};
+
+struct LateStart {
+  WORK_QUEUE_ITEM item;
+  PIRP irp;
+  PDEVICE_OBJECT lower;
+  int pended;
+};
+LateStart& Late() {
+  static LateStart late;
+  return late;
+}
+
+NTSTATUS NTAPI LowerStartDone(PDEVICE_OBJECT, PIRP, PVOID event) {
+  KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID NTAPI FinishStartLate(PVOID) {
+  LARGE_INTEGER delay;
+  delay.QuadPart = -50000;
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  PIRP irp = Late().irp;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, LowerStartDone, &done, TRUE, TRUE, TRUE);
+  IoCallDriver(Late().lower, irp);
+  KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = static_cast<FilterExtension*>(device->DeviceExtension)->lower;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_POWER) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+  }
+  if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_START_DEVICE) {
     IoMarkIrpPending(irp);
-    h().Spawn("late start", [irp] {
-      LARGE_INTEGER delay;
-      delay.QuadPart = -50000;
-      KeDelayExecutionThread(KernelMode, FALSE, &delay);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
-    });
+    Late().irp = irp;
+    Late().lower = lower;
+    ++Late().pended;
+    ExInitializeWorkItem(&Late().item, FinishStartLate, nullptr);
+    ExQueueWorkItem(&Late().item, DelayedWorkQueue);
     return STATUS_PENDING;
-  });
-  ASSERT_EQ(sim::io::AddDevice(h().driver(), pdo), STATUS_SUCCESS);
-  sim::io::Result start = sim::io::SendPnp(pdo, IRP_MN_START_DEVICE);
-  // No USB below this stack: the device descriptor cannot be read, and the start says so.
-  EXPECT_EQ(start.status, STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(AdapterOn(pdo)->DevicePnpState, ULONG(NotStarted));
+  }
+  const bool remove = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+  IoSkipCurrentIrpStackLocation(irp);
+  const NTSTATUS status = IoCallDriver(lower, irp);
+  if (remove) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+  }
+  return status;
+}
+
+NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
+  static_cast<FilterExtension*>(device->DeviceExtension)->lower = lower;
+  device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+// No unload routine: the filter stays loaded. (The simulated leak check at a driver's unload
+// counts every outstanding block, the adapter driver's too, and the filter would go first.)
+NTSTATUS NTAPI FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& major : driver->MajorFunction) major = FilterDispatch;
+  driver->DriverExtension->AddDevice = FilterAddDevice;
+  return STATUS_SUCCESS;
+}
+
+class AdapterOverAFilter : public BringUpTest {};
+
+TEST_F(AdapterOverAFilter, StartWaitsForALowerDriverThatPends) {
+  Late().pended = 0;
+  sim::pnp::InstallService(u"LateStart", FilterEntry, {}, sim::pnp::DeviceClass::Unknown);
+  sim::registry::SetMultiSz(std::u16string(sim::registry::kClassKeys) + u"\\" +
+                                sim::pnp::ClassGuidText(sim::pnp::DeviceClass::MultiPortSerial),
+                            u"LowerFilters", {u"LateStart"});
+  harness::PluggedAdapter& unit = pnp().Plug(Running());
+  EXPECT_EQ(Late().pended, 1);
+  EXPECT_EQ(pnp().StartStatus(unit), STATUS_SUCCESS);
+  AdapterExtension* adapter = pnp().Adapter(unit);
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_EQ(adapter->DevicePnpState, ULONG(Started));
+  EXPECT_NE(adapter->LowerDevice, unit.busPort->Pdo()) << "the filter is below the adapter";
+  EXPECT_EQ(pnp().Children(unit).size(), 4u);
 }
 
 }  // namespace

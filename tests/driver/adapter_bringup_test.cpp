@@ -1,11 +1,13 @@
-// A simulated adapter plugged in as a user would: the download the images imply, the
-// renumeration, the running adapter's four ports with their COM names, links, device-map
-// values and interfaces; replug, stop and restart with a port in use, surprise removal.
+// A simulated adapter plugged in as a user would, brought up by the plug-and-play manager:
+// the download the images imply, the renumeration, the running adapter's four ports with
+// their COM names, links, device-map values and interfaces; replug, stop and restart with a
+// port in use, surprise removal.
 #include <cstring>
 
 #include "adapter_model/cable.h"
 #include "bringup_test_support.h"
 #include "core/guids.h"
+#include "simkernel/pnp.h"
 #include "simkernel/pool.h"
 
 namespace bringup_test {
@@ -65,23 +67,38 @@ TEST_F(AdapterBringUp, BlankAdapterTakesBothImagesAndComesBackAsFourComPorts) {
   RecordProperty("download_control_transfers", int(controls.size()));
 
   // The blank device went away and the running one came back as a device of its own.
-  EXPECT_EQ(unit.arrivals, 2u);
-  EXPECT_EQ(unit.removals, 1u);
-  ASSERT_NE(unit.adapter, nullptr);
-  EXPECT_EQ(unit.startStatus, STATUS_SUCCESS);
-  EXPECT_TRUE(unit.adapter->FirmwareRunning);
-  EXPECT_EQ(unit.adapter->DevicePnpState, ULONG(Started));
-  EXPECT_EQ(sim::io::DeviceName(unit.adapter->Self), u"\\Device\\ZelBrUsb0") << "the blank adapter's slot is free again";
+  EXPECT_EQ(unit.busPort->Presentations(), 2u);
+  std::u16string blank;
+  std::vector<std::string> blankEvents;
+  for (const auto& event : sim::pnp::Events())
+    if (event.device.starts_with(u"USB\\Vid_5a45&Pid_0421\\")) {
+      blank = event.device;
+      if (event.what == "START_DEVICE" || event.what.ends_with("REMOVAL") || event.what.ends_with("REMOVE_DEVICE"))
+        blankEvents.push_back(event.what + " " + harness::StatusText(event.status));
+    }
+  EXPECT_EQ(blankEvents, (std::vector<std::string>{"START_DEVICE 0x00000000", "SURPRISE_REMOVAL 0x00000000",
+                                                   "REMOVE_DEVICE 0x00000000"}));
+  EXPECT_FALSE(sim::pnp::Node(blank)) << "the blank device's node went with it";
+  AdapterExtension* adapter = pnp().Adapter(unit);
+  ASSERT_NE(adapter, nullptr);
+  EXPECT_EQ(pnp().StartStatus(unit), STATUS_SUCCESS);
+  EXPECT_TRUE(pnp().Node(unit)->capabilities.SurpriseRemovalOK) << "set by the driver over the hub's answer";
+  EXPECT_TRUE(adapter->FirmwareRunning);
+  EXPECT_EQ(adapter->DevicePnpState, ULONG(Started));
+  EXPECT_EQ(sim::io::DeviceName(adapter->Self), u"\\Device\\ZelBrUsb0") << "the blank adapter's slot is free again";
   EXPECT_EQ(AdapterCount, 1u);
-  ASSERT_EQ(unit.children.size(), 4u);
-  EXPECT_EQ(EnabledInterfaces(GUID_ADAPTER_INTERFACE), std::vector<PDEVICE_OBJECT>{unit.pdo});
+  const std::vector<sim::pnp::NodeInfo> children = pnp().Children(unit);
+  ASSERT_EQ(children.size(), 4u);
+  EXPECT_EQ(EnabledInterfaces(GUID_ADAPTER_INTERFACE), std::vector<PDEVICE_OBJECT>{unit.busPort->Pdo()});
 
   std::vector<PDEVICE_OBJECT> comInterfaces = EnabledInterfaces(ComPortInterfaceGuid);
   for (int n = 1; n <= 4; ++n) {
     PortExtension* port = pnp().Port(unit, n);
     ASSERT_NE(port, nullptr);
-    EXPECT_EQ(unit.childStartStatus[n - 1], STATUS_SUCCESS);
-    EXPECT_EQ(port->Self, unit.children[n - 1]) << "reported in port order";
+    EXPECT_EQ(children[n - 1].state, sim::pnp::NodeState::Started);
+    EXPECT_EQ(harness::PluggedAdapters::LastStatus(children[n - 1].instancePath, "START_DEVICE"), STATUS_SUCCESS);
+    EXPECT_EQ(port->Self, children[n - 1].pdo) << "reported in port order";
+    EXPECT_EQ(port->Self->AttachedDevice, nullptr) << "the port serves its own PDO, nothing layered on it";
     EXPECT_EQ(port->PortNumber, ULONG(n));
     EXPECT_EQ(port->PortInstanceNumber, ULONG(n));
     EXPECT_EQ(port->PortDeviceObject, port->Self);
@@ -92,7 +109,8 @@ TEST_F(AdapterBringUp, BlankAdapterTakesBothImagesAndComesBackAsFourComPorts) {
     EXPECT_EQ(sim::registry::GetSz(std::u16string(sim::registry::kDeviceMap) + u"\\SERIALCOMM", KernelName(unit, n - 1)),
               com);
     EXPECT_EQ(std::count(comInterfaces.begin(), comInterfaces.end(), port->Self), 1);
-    EXPECT_EQ(sim::io::ObjectReferenceCount(port->Self), 0) << "the relations' references were given back";
+    // Every relations answer references the PDO; the manager keeps the first and gives back the rest.
+    EXPECT_EQ(sim::io::ObjectReferenceCount(port->Self), 1) << "the manager's reference only";
   }
 
   adapter_model::LoopbackPlug loop(unit.model->PortConnector(2));
@@ -105,22 +123,23 @@ TEST_F(AdapterBringUp, BlankAdapterTakesBothImagesAndComesBackAsFourComPorts) {
 
 TEST_F(AdapterBringUp, ReplugKeepsTheNamesAndASecondAdapterTakesTheNextFour) {
   harness::PluggedAdapter& first = pnp().Plug(Running());
-  ASSERT_EQ(first.children.size(), 4u);
+  ASSERT_EQ(pnp().Children(first).size(), 4u);
   harness::PluggedAdapter& second = pnp().Plug(Running());
-  ASSERT_EQ(second.children.size(), 4u);
-  EXPECT_EQ(sim::io::DeviceName(second.adapter->Self), u"\\Device\\ZelBrUsb1");
+  ASSERT_EQ(pnp().Children(second).size(), 4u);
+  EXPECT_EQ(sim::io::DeviceName(pnp().Adapter(second)->Self), u"\\Device\\ZelBrUsb1");
   for (int n = 1; n <= 4; ++n) EXPECT_EQ(pnp().ComName(second, n), u"COM" + harness::ToU16(std::to_string(n + 6)));
 
   pnp().Unplug(first);
-  EXPECT_EQ(first.adapter, nullptr);
+  EXPECT_EQ(pnp().Adapter(first), nullptr);
   EXPECT_EQ(AdapterCount, 1u);
   EXPECT_EQ(sim::io::FindDevice(u"\\DosDevices\\COM3"), nullptr) << "the link went with the port";
   EXPECT_EQ(sim::io::FindDevice(KernelName(first, 0)), nullptr);
   first.model->Replug();
   pnp().Settle();
-  ASSERT_NE(first.adapter, nullptr);
-  EXPECT_EQ(sim::io::DeviceName(first.adapter->Self), u"\\Device\\ZelBrUsb0") << "the lowest free slot";
-  for (NTSTATUS s : first.childStartStatus) EXPECT_EQ(s, STATUS_SUCCESS) << harness::StatusText(s);
+  ASSERT_NE(pnp().Adapter(first), nullptr);
+  EXPECT_EQ(sim::io::DeviceName(pnp().Adapter(first)->Self), u"\\Device\\ZelBrUsb0") << "the lowest free slot";
+  ASSERT_EQ(pnp().Children(first).size(), 4u);
+  for (const auto& child : pnp().Children(first)) EXPECT_EQ(child.state, sim::pnp::NodeState::Started);
   for (int n = 1; n <= 4; ++n) {
     EXPECT_EQ(pnp().ComName(first, n), u"COM" + harness::ToU16(std::to_string(n + 2)));
     EXPECT_EQ(sim::io::FindDevice(u"\\DosDevices\\COM" + harness::ToU16(std::to_string(n + 2))), pnp().Port(first, n)->Self);
@@ -131,7 +150,9 @@ TEST_F(AdapterBringUp, StopAndRestartKeepAnOpenPortsSettingsAndItsTraffic) {
   sim::registry::SetDword(u"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\ZELBRUSB\\Parameters",
                           u"MaximumTransferSize", 65536);
   harness::PluggedAdapter& unit = pnp().Plug(Running());
-  const USBD_INTERFACE_INFORMATION* pipes = unit.adapter->InterfaceInformation;
+  AdapterExtension* adapter = pnp().Adapter(unit);
+  ASSERT_NE(adapter, nullptr);
+  const USBD_INTERFACE_INFORMATION* pipes = adapter->InterfaceInformation;
   ASSERT_EQ(pipes->NumberOfPipes, 10u);
   adapter_model::LoopbackPlug loop(unit.model->PortConnector(1));
   PFILE_OBJECT file = OpenCom(u"COM3");
@@ -146,7 +167,8 @@ TEST_F(AdapterBringUp, StopAndRestartKeepAnOpenPortsSettingsAndItsTraffic) {
   const size_t blocks = sim::pool::OutstandingCount();
 
   ASSERT_EQ(pnp().StopAndRestart(unit), STATUS_SUCCESS);
-  EXPECT_EQ(unit.adapter->DevicePnpState, ULONG(Started));
+  EXPECT_EQ(pnp().Adapter(unit), adapter);
+  EXPECT_EQ(adapter->DevicePnpState, ULONG(Started));
   ASSERT_TRUE(pending.IsComplete()) << "the stop ends what was waiting";
   EXPECT_EQ(pending.Status(), STATUS_CANCELLED);
   EXPECT_EQ(pnp().Port(unit, 1), port) << "no port device is made again";
@@ -156,11 +178,11 @@ TEST_F(AdapterBringUp, StopAndRestartKeepAnOpenPortsSettingsAndItsTraffic) {
   EXPECT_EQ(unit.model->Firmware()->Channel(1).Settings().format.baud, 19200u);
   EXPECT_TRUE(unit.model->Firmware()->Channel(1).IsOpen());
   EXPECT_EQ(sim::pool::OutstandingCount(), blocks) << "buffers are made once, not again at restart";
-  EXPECT_EQ(unit.adapter->InterfaceInformation, pipes);
+  EXPECT_EQ(adapter->InterfaceInformation, pipes);
   for (ULONG i = 0; i < pipes->NumberOfPipes; ++i) EXPECT_EQ(pipes->Pipes[i].MaximumTransferSize, 65536u) << i;
   EXPECT_EQ(port->DataInPipe, &pipes->Pipes[0]);
-  EXPECT_EQ(unit.adapter->CommandPipe->EndpointAddress, 0x07);
-  EXPECT_EQ(unit.adapter->ResponsePipe->EndpointAddress, 0x87);
+  EXPECT_EQ(adapter->CommandPipe->EndpointAddress, 0x07);
+  EXPECT_EQ(adapter->ResponsePipe->EndpointAddress, 0x87);
   ExpectEcho(file, {4, 5, 6, 7});
   EXPECT_EQ(sim::io::Close(file), STATUS_SUCCESS);
 }
@@ -181,16 +203,35 @@ TEST_F(AdapterBringUp, SurpriseRemovalDuringIoEndsEveryRequest) {
   h().Advance(5 * sim::kMillisecond);
   ASSERT_FALSE(read.IsComplete());
 
+  const std::u16string adapterPath = pnp().Node(unit)->instancePath;
+  const std::u16string portPath = pnp().Children(unit).at(2).instancePath;
+  PDEVICE_OBJECT com5 = pnp().Port(unit, 3)->Self;
   pnp().Unplug(unit);
   for (sim::io::Request* request : {&wait, &read, &write}) {
     ASSERT_TRUE(request->IsComplete());
     EXPECT_NE(request->Status(), STATUS_PENDING);
   }
-  EXPECT_EQ(unit.adapter, nullptr);
-  EXPECT_EQ(AdapterCount, 0u);
-  sim::io::Close(file);  // the handle outlived its device: refused, nothing touched
-  EXPECT_TRUE(EnabledInterfaces(ComPortInterfaceGuid).empty());
   EXPECT_TRUE(EnabledInterfaces(GUID_ADAPTER_INTERFACE).empty());
+  // The open handle holds off the port's removal, and so the adapter's; until then the
+  // adapter still reports its ports, which keep their names.
+  EXPECT_EQ(EnabledInterfaces(ComPortInterfaceGuid).size(), 4u);
+  EXPECT_EQ(sim::io::FindDevice(u"\\DosDevices\\COM5"), com5);
+  ASSERT_TRUE(sim::pnp::Node(portPath));
+  EXPECT_EQ(sim::pnp::Node(portPath)->state, sim::pnp::NodeState::SurpriseRemoved);
+  ASSERT_TRUE(sim::pnp::Node(adapterPath));
+  EXPECT_EQ(sim::pnp::Node(adapterPath)->state, sim::pnp::NodeState::SurpriseRemoved);
+  EXPECT_EQ(AdapterCount, 1u);
+  // The handle stays valid: a read made now waits, and the handle's cleanup ends it.
+  sim::io::Request late = sim::io::ReadAsync(file, 1);
+
+  EXPECT_EQ(sim::io::Close(file), STATUS_SUCCESS);
+  pnp().Settle();
+  ASSERT_TRUE(late.IsComplete());
+  EXPECT_EQ(late.Status(), STATUS_CANCELLED);
+  EXPECT_FALSE(sim::pnp::Node(portPath));
+  EXPECT_FALSE(sim::pnp::Node(adapterPath));
+  EXPECT_TRUE(EnabledInterfaces(ComPortInterfaceGuid).empty());
+  EXPECT_EQ(AdapterCount, 0u);
 }
 
 }  // namespace

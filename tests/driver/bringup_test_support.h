@@ -1,6 +1,6 @@
 // Adapters brought up through the driver's real entry points: models plugged into the
-// simulated bus, a plug-and-play stand-in sending AddDevice and the PnP requests, and the
-// images' download expected as the images imply it.
+// simulated bus, the simulated plug-and-play manager loading the driver and sending AddDevice
+// and the PnP requests, and the images' download expected as the images imply it.
 #pragma once
 
 #include <memory>
@@ -9,7 +9,7 @@
 
 #include "adapter/firmware_record.h"
 #include "driver_test.h"
-#include "pnp_stand_in.h"
+#include "plugged_adapters.h"
 #include "test_records.h"
 #include "simkernel/io.h"
 #include "simkernel/registry.h"
@@ -17,17 +17,24 @@
 namespace bringup_test {
 
 class BringUpTest : public DriverTest {
+ public:
+  // The manager loads the driver for the first adapter, as the system does.
+  BringUpTest() { loadDriver_ = false; }
+
  protected:
   void SetUp() override {
     DriverTest::SetUp();
-    pnp_ = std::make_unique<harness::PnpStandIn>(h());
+    pnp_ = std::make_unique<harness::PluggedAdapters>(h());
   }
   void TearDown() override {
-    Guarded([&] { pnp_.reset(); });
+    Guarded([&] {
+      pnp_.reset();
+      EXPECT_EQ(harness::PluggedAdapters::Driver(), nullptr) << "the driver is unloaded once its last device is gone";
+    });
     DriverTest::TearDown();
   }
 
-  harness::PnpStandIn& pnp() { return *pnp_; }
+  harness::PluggedAdapters& pnp() { return *pnp_; }
 
   static adapter_model::AdapterOptions Blank() {
     adapter_model::AdapterOptions options;
@@ -73,7 +80,7 @@ class BringUpTest : public DriverTest {
   }
 
  private:
-  std::unique_ptr<harness::PnpStandIn> pnp_;
+  std::unique_ptr<harness::PluggedAdapters> pnp_;
 };
 
 }  // namespace bringup_test

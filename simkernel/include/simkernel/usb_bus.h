@@ -36,7 +36,9 @@
 //     USBD_STATUS_NOT_SUPPORTED with STATUS_NOT_SUPPORTED; a device that has gone:
 //     USBD_STATUS_DEVICE_GONE with STATUS_DEVICE_NOT_CONNECTED.
 //   - Plug and play and power requests are answered as io::DefaultBusDispatch answers them,
-//     except what the hub driver knows of the device (read from its descriptors when asked):
+//     except what the hub driver knows of the device (the device descriptor, the class and the
+//     serial number read when the device is presented, as the hub enumerates it, and kept for
+//     that presentation; the product string read when asked):
 //     QUERY_ID DeviceID "USB\Vid_xxxx&Pid_yyyy", HardwareIDs that with "&Rev_zzzz" then
 //     without, CompatibleIDs "USB\Class_cc&SubClass_ss&Prot_pp", "USB\Class_cc&SubClass_ss",
 //     "USB\Class_cc" (the first interface's class when the device's is 0), lowercase hex;
