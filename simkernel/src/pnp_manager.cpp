@@ -93,7 +93,9 @@ void Queue(std::function<void()> work) {
   // The manager's queue is locked: what the queuer did comes before the worker's handling.
   race::Release(&pnp.queue);
   pnp.queue.push_back(std::move(work));
-  machine.Wake(pnp.worker, STATUS_SUCCESS);
+  // A worker in the middle of a request may be blocked in a driver's own wait: it picks the
+  // work up when it is done, and only an idle one is woken.
+  if (!pnp.busy) machine.Wake(pnp.worker, STATUS_SUCCESS);
 }
 
 void RunOnWorker(std::function<void()> work) {

@@ -44,6 +44,8 @@ struct Behaviour {
   bool unloadable = false;     // DriverEntry sets an unload routine
   int loads = 0;
   int closesAtRemove = -1;     // an FDO's closes when its REMOVE came
+  sim::VirtualTime startWait = 0;  // an FDO's START first waits this long on an event of its own
+  std::vector<NTSTATUS> startWaits;  // how each of those waits ended
   std::vector<PDEVICE_OBJECT> childPdos;  // in creation order
 };
 inline Behaviour& Bus() {
@@ -200,6 +202,13 @@ inline NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
   const Fault fault = Bus().fault;
   switch (sp->MinorFunction) {
     case IRP_MN_START_DEVICE: {
+      if (Bus().startWait > 0) {
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -Bus().startWait;
+        Bus().startWaits.push_back(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout));
+      }
       NTSTATUS status = fault == Fault::StartNotPassedDown ? STATUS_SUCCESS : ForwardAndWait(ext->lower, irp);
       if (NT_SUCCESS(status) && ext->childCount == 0) {
         for (int i = 1; i <= Bus().children; ++i) {

@@ -131,6 +131,22 @@ TEST_F(PnpUsbTest, ADepartureReachesTheManagerAtTheHubsNextPoll) {
   EXPECT_EQ(EventsOf(kAdapterPath), (Strings{"SURPRISE_REMOVAL", "REMOVE_DEVICE"}));
 }
 
+// What the hub reports while the manager is in the middle of a driver's request waits for it:
+// the driver's own wait in that request is not cut short.
+TEST_F(PnpUsbTest, ANoticeArrivingDuringAStartLeavesTheDriversWaitAlone) {
+  Bus().startWait = 100 * sim::kMillisecond;
+  sim::usb::BusPort* port = nullptr;
+  sim::usb::Plug(device, &port);
+  usbtest::Device second;
+  second.strings[3] = u"SN0043";
+  machine().RunFor(10 * sim::kMillisecond);  // the first START is waiting now
+  sim::usb::Plug(second, nullptr);
+  sim::pnp::WaitIdle();
+  EXPECT_EQ(Bus().startWaits, (std::vector<NTSTATUS>{STATUS_TIMEOUT, STATUS_TIMEOUT}));
+  EXPECT_EQ(sim::pnp::Node(kAdapterPath)->state, NodeState::Started);
+  EXPECT_EQ(sim::pnp::Node(u"USB\\Vid_5a45&Pid_8401\\SN0043")->state, NodeState::Started);
+}
+
 TEST_F(PnpUsbTest, RenumerationAsAnotherProductIsANewDeviceInstance) {
   Bus().unloadable = true;
   sim::usb::BusPort* port = Plug(device);
