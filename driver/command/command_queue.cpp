@@ -87,8 +87,12 @@ NTSTATUS CommandIssue(AdapterExtension* Adapter, UCHAR Code, const VOID* Payload
   if (Port == NULL) {
     return STATUS_INVALID_PARAMETER;
   }
-  // The hardware is gone: nothing to send and nobody to answer.
-  if (Port->DevicePnpState == SurpriseRemoved) {
+  // The hardware is gone: nothing to send and nobody to answer. Surprise removal sets the
+  // state on another processor under AdapterLock.
+  AcquireOwnedSpinLock(&Adapter->AdapterLock);
+  const BOOLEAN Gone = Port->DevicePnpState == SurpriseRemoved;
+  ReleaseOwnedSpinLock(&Adapter->AdapterLock);
+  if (Gone) {
     return STATUS_SUCCESS;
   }
 

@@ -10,9 +10,10 @@
 #include "port/port_naming.h"
 
 NTSTATUS PortSurpriseRemoval(PortExtension* Port) {
-  Port->DevicePnpState = SurpriseRemoved;
   AdapterExtension* Adapter = Port->Adapter;
   AcquireOwnedSpinLock(&Adapter->AdapterLock);
+  // Under the lock command issuers on other processors read it under to drop their commands.
+  Port->DevicePnpState = SurpriseRemoved;
   for (ULONG i = 0; i < MAX_PORTS; i++) {
     if (Adapter->Ports[i] != NULL) {
       PortDeliverEvents(Adapter->Ports[i], SERIAL_EV_EVENT1);

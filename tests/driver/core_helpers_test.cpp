@@ -7,6 +7,7 @@
 // plug-and-play manager.
 #include "command_test_support.h"
 #include "core/helpers.h"
+#include "simkernel/race_detector.h"
 
 namespace {
 
@@ -98,9 +99,12 @@ TEST_F(PendingIoTest, RemoveWaitsUntilTheLastRequestReleasesItsCount) {
   bool presentAtRelease = false;
   h().Spawn("power completion", [&] {
     command_test::Delay(10 * sim::kSecond);
-    stateAtRelease = a->DevicePnpState;
-    countAtRelease = a->PendingIoCount;
-    presentAtRelease = AdapterTable[a->AdapterIndex] == a;
+    {
+      sim::race::Unobserved unobserved;  // the test's look at the removal under way
+      stateAtRelease = a->DevicePnpState;
+      countAtRelease = a->PendingIoCount;
+      presentAtRelease = AdapterTable[a->AdapterIndex] == a;
+    }
     PendingIoDecrement(a);
   });
   fixture().StopAndRemove();
