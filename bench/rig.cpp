@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "simkernel/ntddser.h"
-#include "test_records.h"
+#include "wide_text.h"
 
 namespace bench {
 namespace {

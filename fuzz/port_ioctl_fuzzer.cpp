@@ -35,7 +35,7 @@
 #include "simkernel/io.h"
 #include "simkernel/ntddser.h"
 #include "simkernel/pool.h"
-#include "test_records.h"
+#include "wide_text.h"
 
 namespace {
 

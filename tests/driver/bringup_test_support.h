@@ -10,7 +10,7 @@
 #include "adapter/firmware_record.h"
 #include "driver_test.h"
 #include "plugged_adapters.h"
-#include "test_records.h"
+#include "wide_text.h"
 #include "simkernel/io.h"
 #include "simkernel/registry.h"
 

@@ -7,7 +7,7 @@
 #include "core/entry.h"
 #include "removed_device_support.h"
 #include "simkernel/pnp.h"
-#include "test_records.h"
+#include "wide_text.h"
 
 namespace {
 

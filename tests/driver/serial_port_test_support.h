@@ -17,7 +17,7 @@
 #include "command_test_support.h"
 #include "simkernel/io.h"
 #include "simkernel/ntddser.h"
-#include "test_records.h"
+#include "wide_text.h"
 
 namespace serial_test {
 

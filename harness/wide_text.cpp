@@ -1,4 +1,4 @@
-#include "test_records.h"
+#include "wide_text.h"
 
 namespace harness {
 
