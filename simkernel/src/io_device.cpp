@@ -215,6 +215,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   // A device above may still be attached: at REMOVE each driver passes the request down before
   // it detaches, so the lower ones are deleted first; the object stays until the upper detaches.
   DeviceInterfacesOnDelete(DeviceObject);
+  WmiOnDelete(DeviceObject);
   record->deleted = true;
   IoState& io = Io();
   if (!record->name.empty()) io.names.erase(NameKey(record->name));

@@ -214,6 +214,8 @@ void ReportLeftAtUnload(PDRIVER_OBJECT driver);
 void ReportRegistryHandlesAtUnload(PDRIVER_OBJECT driver);
 // IoDeleteDevice's check of the device interfaces of the stack the device belongs to.
 void DeviceInterfacesOnDelete(PDEVICE_OBJECT device);
+// IoDeleteDevice's check of the device's WMI registration.
+void WmiOnDelete(PDEVICE_OBJECT device);
 
 // Devices.
 DeviceRecord* FindDeviceRecord(PDEVICE_OBJECT device);

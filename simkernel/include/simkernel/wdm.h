@@ -148,6 +148,7 @@ typedef struct _STRING {
 #define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
 #define STATUS_WMI_GUID_NOT_FOUND ((NTSTATUS)0xC0000295L)
 #define STATUS_WMI_INSTANCE_NOT_FOUND ((NTSTATUS)0xC0000296L)
+#define STATUS_WMI_ITEMID_NOT_FOUND ((NTSTATUS)0xC0000297L)
 #define STATUS_WMI_READ_ONLY ((NTSTATUS)0xC00002C6L)
 #define STATUS_WMI_SET_FAILURE ((NTSTATUS)0xC00002C7L)
 #define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
@@ -981,6 +982,18 @@ NTSTATUS IoGetDeviceInterfaces(CONST GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                  PHANDLE DevInstRegKey);
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+
+// WMI registration of a device object; PASSIVE_LEVEL. On REGISTER the WMI system asks the
+// device for its registration information with IRP_MN_REGINFO before this returns.
+#define WMIREG_ACTION_REGISTER 1
+#define WMIREG_ACTION_DEREGISTER 2
+#define WMIREG_ACTION_REREGISTER 3
+#define WMIREG_ACTION_UPDATE_GUIDS 4
+#define WMIREG_ACTION_BLOCK_IRPS 5
+// Parameters.WMI.DataPath of IRP_MN_REGINFO.
+#define WMIREGISTER 0
+#define WMIUPDATE 1
+NTSTATUS IoWMIRegistrationControl(PDEVICE_OBJECT DeviceObject, ULONG Action);
 
 // Registry: keys and values through handles.
 NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);

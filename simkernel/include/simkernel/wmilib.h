@@ -1,18 +1,11 @@
 // Host edition of the WMI library's interface for drivers: the context a driver hands to
 // WmiSystemControl, its GUID table and the callback signatures. Names and layouts as in the
-// DDK's wmilib.h; the registration flags come from wmistr.h, which the DDK's wdm.h pulls in.
+// DDK's wmilib.h; the WNODE layouts and registration flags are in wmistr.h.
 // The serial WMI data blocks are in ntddser.h, where Windows declares them.
 #pragma once
 
 #include "simkernel/wdm.h"
-
-// ---- wmistr.h: flags a driver returns from its registration-information callback ----------
-#define WMIREG_FLAG_EXPENSIVE 0x00000001
-#define WMIREG_FLAG_INSTANCE_LIST 0x00000004
-#define WMIREG_FLAG_INSTANCE_BASENAME 0x00000008
-#define WMIREG_FLAG_INSTANCE_PDO 0x00000020
-#define WMIREG_FLAG_REMOVE_GUID 0x00010000
-#define WMIREG_FLAG_EVENT_ONLY_GUID 0x00000040
+#include "simkernel/wmistr.h"
 
 // ---- wmilib.h ----------------------------------------------------------------------------
 typedef enum _WMIENABLEDISABLECONTROL { WmiEventControl, WmiDataBlockControl } WMIENABLEDISABLECONTROL,
@@ -70,3 +63,14 @@ typedef struct _WMILIB_CONTEXT {
   PWMI_EXECUTE_METHOD ExecuteWmiMethod;
   PWMI_FUNCTION_CONTROL WmiFunctionControl;
 } WMILIB_CONTEXT, *PWMILIB_CONTEXT;
+
+// Dispatches a WMI request for a device that registered with IoWMIRegistrationControl: the
+// disposition says who completes it. PASSIVE_LEVEL.
+NTSTATUS WmiSystemControl(PWMILIB_CONTEXT WmiLibInfo, PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                          PSYSCTL_IRP_DISPOSITION IrpDisposition);
+// Finishes the WNODE of a request WmiSystemControl handed to a callback and completes the IRP.
+NTSTATUS WmiCompleteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status, ULONG BufferUsed,
+                            CCHAR PriorityBoost);
+// Fires an event; EventData comes from nonpaged pool and belongs to WMI afterwards.
+NTSTATUS WmiFireEvent(PDEVICE_OBJECT DeviceObject, LPCGUID Guid, ULONG InstanceIndex, ULONG EventDataSize,
+                      PVOID EventData);
