@@ -28,7 +28,11 @@ struct Provider {
   UNICODE_STRING registryPath{};
   WMIGUIDREGINFO guids[2] = {{&kTwoInstances, 2, 0}, {&kFixedBlock, 1, WMIREG_FLAG_EXPENSIVE}};
   WMILIB_CONTEXT lib{};
-  ULONG claimExtra = 0;  // a wrong provider claims this many bytes more than it wrote
+  // Ways of being wrong.
+  ULONG claimExtra = 0;  // claims this many bytes more than it wrote
+  bool namesNoPdo = false;
+  bool raisesIrql = false;
+  bool skipsLibrary = false;
   int dispatched = 0;
   int setBlockCalls = 0;
 };
@@ -40,7 +44,7 @@ NTSTATUS NTAPI RegInfo(PDEVICE_OBJECT device, PULONG flags, PUNICODE_STRING, PUN
   Provider* p = Of(device);
   *flags = WMIREG_FLAG_INSTANCE_PDO;
   *registryPath = &p->registryPath;
-  *pdo = p->pdo;
+  *pdo = p->namesNoPdo ? nullptr : p->pdo;
   return STATUS_SUCCESS;
 }
 
@@ -84,8 +88,12 @@ NTSTATUS NTAPI Reverse(PDEVICE_OBJECT device, PIRP irp, ULONG, ULONG, ULONG meth
 NTSTATUS SystemControl(PDEVICE_OBJECT device, PIRP irp) {
   Provider* p = Of(device);
   ++p->dispatched;
+  if (p->skipsLibrary) return WmiCompleteRequest(device, irp, STATUS_SUCCESS, 0, IO_NO_INCREMENT);
   SYSCTL_IRP_DISPOSITION disposition;
+  KIRQL old = PASSIVE_LEVEL;
+  if (p->raisesIrql) KeRaiseIrql(DISPATCH_LEVEL, &old);
   NTSTATUS status = WmiSystemControl(&p->lib, device, irp, &disposition);
+  if (p->raisesIrql) KeLowerIrql(old);
   switch (disposition) {
     case IrpProcessed:
       return status;
@@ -351,6 +359,52 @@ TEST_F(Wmi, RegistrationAboveNormalLevelIsReported) {
   });
   EXPECT_EQ(TakeViolations(), Rules{"wmi registration above PASSIVE_LEVEL"});
   EXPECT_FALSE(sim::wmi::IsRegistered(p.device));
+}
+
+TEST_F(Wmi, RegistrationAnswerNamingNoPdoIsReportedAndNotKept) {
+  Provider& p = MakeProvider(u"\\Device\\WmiPdo");
+  p.namesNoPdo = true;
+  EXPECT_EQ(Register(p), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(TakeViolations(), Rules{"wmi reginfo malformed"});
+  EXPECT_FALSE(sim::wmi::IsRegistered(p.device));
+}
+
+TEST_F(Wmi, ContextWithoutQueryCallbackIsReported) {
+  Provider& p = MakeProvider(u"\\Device\\WmiPdo");
+  p.lib.QueryWmiDataBlock = nullptr;
+  EXPECT_EQ(Register(p), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(TakeViolations(), Rules{"wmilib context without required callback"});
+}
+
+TEST_F(Wmi, LibraryCalledAboveNormalLevelIsReported) {
+  Provider& p = Registered();
+  p.raisesIrql = true;
+  sim::wmi::QueryAllData(p.device, kTwoInstances, 0x100);
+  EXPECT_EQ(TakeViolations(), Rules{"WmiSystemControl above PASSIVE_LEVEL"});
+}
+
+TEST_F(Wmi, CompletingARequestTheLibraryNeverSawIsReported) {
+  Provider& p = Registered();
+  p.skipsLibrary = true;
+  sim::wmi::RawRequest request;
+  request.guid = kTwoInstances;
+  EXPECT_EQ(sim::wmi::Send(p.device, request).status, STATUS_SUCCESS);
+  EXPECT_EQ(TakeViolations(), Rules{"WmiCompleteRequest on irp not from WmiSystemControl"});
+}
+
+TEST_F(Wmi, FiredEventsReachTheServiceWhichFreesTheirData) {
+  Provider& p = Registered();
+  RunTask([&] {
+    auto* data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 3, sim::pool::TagFromString("WEvt")));
+    std::memcpy(data, "abc", 3);
+    EXPECT_EQ(WmiFireEvent(p.device, &kFixedBlock, 0, 3, data), STATUS_SUCCESS);
+  });
+  auto events = sim::wmi::FiredEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].device, p.device);
+  EXPECT_EQ(events[0].data, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(sim::pool::AllocationCount(sim::pool::TagFromString("WEvt")), 1u);
+  EXPECT_EQ(sim::pool::OutstandingCount(sim::pool::TagFromString("WEvt")), 0u);
 }
 
 }  // namespace
