@@ -154,6 +154,9 @@ TEST_F(UsbBusPower, PendingSetPowerTakesEffectWhenItCompletesAndFailingOneNever)
   EXPECT_EQ(SetPower(PowerDeviceD3).status, STATUS_SUCCESS);
   EXPECT_TRUE(port->Suspended());
   EXPECT_THROW(port->FailSetPower(STATUS_SUCCESS), std::invalid_argument);
+  // A removed stack leaves the device in D0 for the next one, whose START assumes it.
+  EXPECT_EQ(sim::io::SendPnp(pdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_FALSE(port->Suspended());
   EXPECT_TRUE(TakeViolations().empty());
 }
 

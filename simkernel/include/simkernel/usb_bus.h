@@ -144,6 +144,7 @@ class BusPort final : public UsbPort {
   // is presented anew, in one go; the D0 request itself succeeds. Once.
   void LosePowerWhileSuspended() { powerLoss_ = true; }
 
+  // Ends every fault above, an armed power loss too.
   void ClearFaults();
   // Consumed by the bus: the change to a successful transfer's reported length (0 for none),
   // and whether this IN transaction is a zero-length packet.
