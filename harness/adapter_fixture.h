@@ -51,6 +51,7 @@ class ResponseInjector : public sim::usb::UsbDevice {
   }
   sim::usb::Handshake BulkIn(uint8_t endpoint, size_t maxPacket, std::vector<uint8_t>& packet) override;
   void ResetEndpoint(uint8_t endpoint) override { inner_.ResetEndpoint(endpoint); }
+  void PowerLost() override { inner_.PowerLost(); }
 
  private:
   sim::usb::UsbDevice& inner_;

@@ -44,6 +44,7 @@ class UsbDeviceTap : public sim::usb::UsbDevice {
     return inner_.BulkIn(endpoint, maxPacket, packet);
   }
   void ResetEndpoint(uint8_t endpoint) override { inner_.ResetEndpoint(endpoint); }
+  void PowerLost() override { inner_.PowerLost(); }
 
  private:
   sim::usb::UsbDevice& inner_;

@@ -58,6 +58,12 @@ void UsbController::Replug() {
   port_->Attach();
 }
 
+void UsbController::PowerLost() {
+  if (!powered_) return;
+  PowerOff();
+  PowerOn();
+}
+
 void UsbController::PowerOn() {
   renumerationAlarm_.Cancel();
   powered_ = true;

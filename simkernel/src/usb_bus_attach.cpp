@@ -65,7 +65,9 @@ void BusPort::Detach() {
   BusState& bus = Bus();
   // Without a plug-and-play manager nobody asks the hub: the device counts as reported gone.
   if (!bus.pnp.departed) slot->reportedMissing = true;
-  if (bus.pnp.departed) bus.pnp.departed(*this, slot->pdo);
+  // The hub does not poll a suspended port: it finds the device gone when it resumes it.
+  else if (bus::Suspended(*slot)) slot->noticeHeld = true;
+  else bus.pnp.departed(*this, slot->pdo);
 }
 
 void BusPort::RequestPoll() {

@@ -13,11 +13,13 @@ namespace {
 
 using Finished = std::vector<std::pair<TransferPtr, USBD_STATUS>>;
 
-bool Eligible(const Pipe& pipe) { return pipe.slot->present && !pipe.queue.empty() && !pipe.halted && !pipe.parked; }
+bool Live(const Slot& slot) { return slot.present && !Suspended(slot); }
+
+bool Eligible(const Pipe& pipe) { return Live(*pipe.slot) && !pipe.queue.empty() && !pipe.halted && !pipe.parked; }
 
 bool HasWork() {
   for (const auto& slot : Bus().slots) {
-    if (!slot->present) continue;
+    if (!Live(*slot)) continue;
     if (!slot->control.empty()) return true;
     for (const auto& pipe : slot->pipes)
       if (Eligible(*pipe)) return true;
@@ -128,10 +130,10 @@ void RunFrame(Finished& finished) {
   // A device callback may attach a device: work on the presentations there were.
   std::vector<std::shared_ptr<Slot>> slots;
   for (const auto& slot : bus.slots)
-    if (slot->present) slots.push_back(slot);
+    if (Live(*slot)) slots.push_back(slot);
 
   for (const auto& slot : slots) {
-    if (!slot->present || slot->control.empty()) continue;
+    if (!Live(*slot) || slot->control.empty()) continue;
     TransferPtr transfer = slot->control.front();
     USBD_STATUS status = USBD_STATUS_SUCCESS;
     std::vector<TransferPtr> aborted;
@@ -148,12 +150,14 @@ void RunFrame(Finished& finished) {
   bus.stats.maxBulkPacketsInFrame = std::max(bus.stats.maxBulkPacketsInFrame, packets);
 }
 
-// Everything still queued for a device that went fails.
-void CollectGone(Finished& finished) {
+// Everything still queued for a device that went fails; a suspended port's transfers are
+// cancelled, its pipes stay open.
+void CollectStopped(Finished& finished) {
   for (const auto& slot : Bus().slots) {
-    if (slot->present) continue;
-    for (const auto& transfer : TakeAllTransfers(*slot)) finished.emplace_back(transfer, USBD_STATUS_DEVICE_GONE);
-    ClosePipes(*slot);
+    if (Live(*slot)) continue;
+    const USBD_STATUS status = slot->present ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE;
+    for (const auto& transfer : TakeAllTransfers(*slot)) finished.emplace_back(transfer, status);
+    if (!slot->present) ClosePipes(*slot);
   }
 }
 
@@ -175,7 +179,7 @@ void ControllerMain() {
     KIRQL irql;
     KeAcquireSpinLock(&bus.lock, &irql);
     if (frame) RunFrame(finished);
-    CollectGone(finished);
+    CollectStopped(finished);
     KeReleaseSpinLock(&bus.lock, irql);
     for (const auto& [transfer, status] : finished) ClaimAndComplete(transfer, status);
     KeLowerIrql(old);

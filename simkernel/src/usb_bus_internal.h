@@ -85,6 +85,9 @@ struct Slot {
   bool removeReceived = false;   // IRP_MN_REMOVE_DEVICE seen after the device went
   bool reportedMissing = false;  // the hub's relations no longer list it
   bool pdoDeleted = false;
+  // D1-D3: the port is suspended, nothing moves on it. Changed under the bus lock.
+  DEVICE_POWER_STATE power = PowerDeviceD0;
+  bool noticeHeld = false;       // detached while suspended: the hub tells at the resume
   std::deque<TransferPtr> control;  // endpoint 0, first one next
   std::vector<std::unique_ptr<Pipe>> pipes;  // open pipes of the selected configuration
   PVOID configurationHandle = nullptr;
@@ -128,6 +131,9 @@ PVOID NewHandle();
 
 // ---- usb_bus_urb.cpp: the PDO's dispatch and what it shares with the host controller ----
 NTSTATUS DispatchPdo(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
+// ---- usb_bus_power.cpp: the PDO's power requests, suspending and resuming its port ----
+NTSTATUS DispatchPdoPower(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
+inline bool Suspended(const Slot& slot) { return slot.power != PowerDeviceD0; }
 // ---- usb_bus_pnp.cpp: the hub's identification and capability answers for the PDO ----
 NTSTATUS DispatchPdoPnp(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP irp);
 std::optional<Identity> EnumerateDevice(UsbDevice& device);
@@ -148,7 +154,7 @@ void RecordSubmit(const Transfer& transfer);
 void EnsureController();
 // Arranges the next frame if anything could move in it.
 void ScheduleFrame();
-// Wakes the host controller to fail the transfers of a device that went.
+// Wakes the host controller to end the transfers of a device that went or was suspended.
 void RequestService();
 
 // ---- usb_bus_control.cpp: endpoint 0 work, in the host controller's frame ----

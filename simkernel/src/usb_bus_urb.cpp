@@ -58,6 +58,12 @@ bool NeedsPassiveLevel(USHORT function) {
          function == URB_FUNCTION_ABORT_PIPE;
 }
 
+// A suspended port carries no traffic: only what the host controller answers by itself (or
+// what ends transfers) still goes through.
+bool AllowedWhileSuspended(USHORT function) {
+  return function == URB_FUNCTION_ABORT_PIPE || function == URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
+}
+
 // The buffer the bus moves data through: the MDL's system address when there is an MDL, else
 // TransferBuffer. Null with a non-zero length means the URB has no usable buffer.
 bool ResolveBuffer(PVOID buffer, PMDL mdl, ULONG length, uint8_t** out) {
@@ -77,13 +83,14 @@ Pipe* FindPipe(PVOID handle, const Slot& slot) {
   return it->second;
 }
 
-NTSTATUS Refuse(PIRP irp, PURB urb, USBD_STATUS status, const Slot& slot) {
+NTSTATUS Refuse(PIRP irp, PURB urb, USBD_STATUS status, const Slot& slot,
+               std::optional<NTSTATUS> irpStatus = std::nullopt) {
   BusState& bus = Bus();
   ++bus.stats.urbsRefused;
   NTSTATUS result = STATUS_INVALID_PARAMETER;
   if (urb) {
     urb->UrbHeader.Status = status;
-    result = MapStatus(status);
+    result = irpStatus.value_or(MapStatus(status));
     if (bus.capture) {
       bus.capture->SetDevice(1, slot.address);
       bus.capture->RecordSubmit(IrpId(irp), urb->UrbHeader.Function, 0, PcapTransfer::IrpInfo, std::nullopt, {});
@@ -94,6 +101,11 @@ NTSTATUS Refuse(PIRP irp, PURB urb, USBD_STATUS status, const Slot& slot) {
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return result;
+}
+
+// The hub refuses traffic to a suspended device before the host controller sees it.
+NTSTATUS RefuseSuspended(PIRP irp, PURB urb, const Slot& slot) {
+  return Refuse(irp, urb, USBD_STATUS_NOT_ACCESSED, slot, STATUS_DEVICE_POWERED_OFF);
 }
 
 NTSTATUS Succeed(PIRP irp, PURB urb, const Slot& slot, UCHAR endpoint = 0) {
@@ -284,6 +296,7 @@ NTSTATUS SubmitUrb(const std::shared_ptr<Slot>& slot, PIRP irp) {
   if (!IsKnownFunction(function)) return Refuse(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, *slot);
   if (size_t fixed = FixedLength(function); fixed && urb->UrbHeader.Length != fixed)
     return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, *slot);
+  if (Suspended(*slot) && !AllowedWhileSuspended(function)) return RefuseSuspended(irp, urb, *slot);
 
   auto transfer = std::make_shared<Transfer>();
   transfer->irp = irp;
@@ -322,11 +335,12 @@ NTSTATUS SubmitUrb(const std::shared_ptr<Slot>& slot, PIRP irp) {
   KIRQL irql;
   KeAcquireSpinLock(&bus.lock, &irql);
   if (!slot->present) status = USBD_STATUS_DEVICE_GONE;
+  else if (Suspended(*slot)) status = USBD_STATUS_NOT_ACCESSED;  // suspended on another processor
   else if (onPipe) status = BindPipe(*transfer, *slot);
   if (USBD_SUCCESS(status)) CheckBufferNotInFlight(*transfer);
   if (!USBD_SUCCESS(status)) {
     KeReleaseSpinLock(&bus.lock, irql);
-    return Refuse(irp, urb, status, *slot);
+    return status == USBD_STATUS_NOT_ACCESSED ? RefuseSuspended(irp, urb, *slot) : Refuse(irp, urb, status, *slot);
   }
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
   RecordSubmit(*transfer);
@@ -365,10 +379,12 @@ NTSTATUS RemoveDevice(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIR
   const bool present = slot->present;
   std::vector<TransferPtr> taken = TakeAllTransfers(*slot);
   if (present) {
-    // The stack above is gone; a new one starts from the unconfigured device.
+    // The stack above is gone; a new one starts from the unconfigured device, in D0 (its
+    // START assumes it).
     ClosePipes(*slot);
     slot->configurationHandle = nullptr;
     slot->configurationValue = 0;
+    slot->power = PowerDeviceD0;
   } else {
     slot->removeReceived = true;
   }
@@ -495,6 +511,7 @@ NTSTATUS DispatchPdo(const std::shared_ptr<Slot>& slot, PDEVICE_OBJECT pdo, PIRP
   if (sp->MajorFunction == IRP_MJ_PNP && sp->MinorFunction == IRP_MN_REMOVE_DEVICE)
     return RemoveDevice(slot, pdo, irp);
   if (sp->MajorFunction == IRP_MJ_PNP) return DispatchPdoPnp(slot, pdo, irp);
+  if (sp->MajorFunction == IRP_MJ_POWER) return DispatchPdoPower(slot, pdo, irp);
   return io::DefaultBusDispatch(pdo, irp);
 }
 

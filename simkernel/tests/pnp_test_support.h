@@ -261,6 +261,11 @@ inline NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   if (sp->MajorFunction == IRP_MJ_PNP) return Ext(device)->isPdo ? ChildPnp(device, irp) : FdoPnp(device, irp);
+  if (sp->MajorFunction == IRP_MJ_POWER && !Ext(device)->isPdo) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(Ext(device)->lower, irp);
+  }
   if (sp->MajorFunction == IRP_MJ_CLOSE) ++Ext(device)->closes;
   return Complete(irp, STATUS_SUCCESS);  // create, cleanup, close
 }

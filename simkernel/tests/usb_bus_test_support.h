@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -108,6 +109,14 @@ class Device : public sim::usb::UsbDevice {
     stalled.erase(endpoint);
   }
 
+  // Back from a power loss: unconfigured, its buffered data gone; the test may change more.
+  void PowerLost() override {
+    ++powerLosses;
+    configured = 0;
+    inQueue.clear();
+    if (onPowerLost) onPowerLost();
+  }
+
   // A packet the device will return on its next IN; tells the host controller.
   void Supply(uint8_t endpoint, std::vector<uint8_t> packet) {
     inQueue[endpoint].push_back(std::move(packet));
@@ -143,6 +152,8 @@ class Device : public sim::usb::UsbDevice {
   std::set<uint8_t> stalled;
   std::vector<uint8_t> resets;
   bool detachOnPacket = false;
+  int powerLosses = 0;
+  std::function<void()> onPowerLost;
 };
 
 // One URB in an IRP of the function driver, and what became of it.

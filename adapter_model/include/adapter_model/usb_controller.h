@@ -77,6 +77,9 @@ class UsbController : public sim::usb::UsbDevice {
   sim::usb::Handshake BulkOut(uint8_t endpointAddress, std::span<const uint8_t> packet) override;
   sim::usb::Handshake BulkIn(uint8_t endpointAddress, size_t maxPacket, std::vector<uint8_t>& packet) override;
   void ResetEndpoint(uint8_t endpointAddress) override;
+  // Power gone and back while the port slept: as Unplug then Replug, without leaving the
+  // port (the bus presents the device anew itself).
+  void PowerLost() override;
 
   // ---- Board. `runsAtPowerUp` stands for a board that starts its program by itself.
   void SetBoot(Boot boot, bool runsAtPowerUp);

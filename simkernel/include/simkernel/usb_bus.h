@@ -35,10 +35,11 @@
 //     (all three with STATUS_INVALID_PARAMETER); functions of the set this bus does not serve:
 //     USBD_STATUS_NOT_SUPPORTED with STATUS_NOT_SUPPORTED; a device that has gone:
 //     USBD_STATUS_DEVICE_GONE with STATUS_DEVICE_NOT_CONNECTED.
-//   - Plug and play and power requests are answered as io::DefaultBusDispatch answers them,
-//     except what the hub driver knows of the device (the device descriptor, the class and the
-//     serial number read when the device is presented, as the hub enumerates it, and kept for
-//     that presentation; the product string read when asked):
+//   - Plug and play requests (and power ones but set-power, below) are answered as
+//     io::DefaultBusDispatch answers them, except what the hub driver knows of the device
+//     (the device descriptor, the class and the serial number read when the device is
+//     presented, as the hub enumerates it, and kept for that presentation; the product string
+//     read when asked):
 //     QUERY_ID DeviceID "USB\Vid_xxxx&Pid_yyyy", HardwareIDs that with "&Rev_zzzz" then
 //     without, CompatibleIDs "USB\Class_cc&SubClass_ss&Prot_pp", "USB\Class_cc&SubClass_ss",
 //     "USB\Class_cc" (the first interface's class when the device's is 0), lowercase hex;
@@ -48,7 +49,20 @@
 //     Address and UINumber the port number, SurpriseRemovalOK clear (the Windows 2000 hub
 //     clears it). Answers are paged pool blocks (tag "UHUB") the caller frees.
 //     IRP_MN_REMOVE_DEVICE aborts what is pending and, once the device has gone, deletes the
-//     PDO as soon as nothing is attached to it any more.
+//     PDO as soon as nothing is attached to it any more; a device still there is left
+//     unconfigured and in D0 for the next stack.
+//   - Power, as the hub does: IRP_MN_SET_POWER DevicePowerState D1-D3 suspends the device's
+//     port: every transfer pending on it (endpoint 0 and pipes) comes back from the host
+//     controller at DISPATCH_LEVEL with STATUS_CANCELLED, USBD_STATUS_CANCELED; the pipes stay
+//     open and nothing is polled. While suspended, URBs other than abort pipe and get current
+//     frame number (which need no traffic) are refused inside IoCallDriver with
+//     STATUS_DEVICE_POWERED_OFF and USBD_STATUS_NOT_ACCESSED (the request never reached the
+//     bus). D0 resumes the port. Either way the PDO records the state with PoSetPowerState and
+//     the request succeeds; system set-power and query power just succeed. A device detached
+//     while its port is suspended leaves at once for the bus (its URBs fail DEVICE_GONE), but
+//     the hub, which does not poll a suspended port, tells plug and play (PnpHandlers::
+//     departed) only when a D0 request reaches the old PDO. BusPort's power faults below make
+//     set-power requests pend or fail, and a device lose its power while suspended.
 //
 // Verifier rules reported here (Machine::Report rule names):
 //   "URB function requires PASSIVE_LEVEL"  select configuration, pipe reset or abort sent
@@ -116,11 +130,31 @@ class BusPort final : public UsbPort {
   // device (whose data stays for later). Like any short packet it ends the transfer: success
   // with the bytes so far under USBD_SHORT_TRANSFER_OK, else USBD_STATUS_DATA_UNDERRUN.
   void SendZeroLengthIn(uint8_t endpoint, int count = 1);
+
+  // ---- Faults of the hub in power requests (IRP_MN_SET_POWER at the PDO, device or system
+  // power state), for the next `count` of them. Both may apply to one request.
+  // The request pends (IoMarkIrpPending, STATUS_PENDING) and is carried out and completed at
+  // the next frame by a hub task at PASSIVE_LEVEL.
+  void PendSetPower(int count = 1);
+  // The request fails with `status` (an error status) and changes nothing.
+  void FailSetPower(NTSTATUS status, int count = 1);
+  // The device loses its power while its port is suspended (now or at the next suspend): the
+  // next D0 that resumes the port finds the connect status changed. The device model is
+  // power-cycled (UsbDevice::PowerLost), the presentation departs as on Detach and the device
+  // is presented anew, in one go; the D0 request itself succeeds. Once.
+  void LosePowerWhileSuspended() { powerLoss_ = true; }
+
+  // Ends every fault above, an armed power loss too.
   void ClearFaults();
   // Consumed by the bus: the change to a successful transfer's reported length (0 for none),
   // and whether this IN transaction is a zero-length packet.
   long TakeLengthFault(uint8_t endpoint);
   bool TakeZeroLengthIn(uint8_t endpoint);
+  // And whether this set-power request pends, the status it fails with (success: none), and
+  // whether this resume finds the device lost its power.
+  bool TakeSetPowerPend();
+  NTSTATUS TakeSetPowerFailure();
+  bool TakePowerLoss();
 
   int Number() const { return number_; }
   UsbDevice& Device() const { return *device_; }
@@ -128,6 +162,10 @@ class BusPort final : public UsbPort {
   PDEVICE_OBJECT Pdo() const;    // the current presentation's PDO; null while detached
   uint8_t Address() const;       // the current presentation's bus address; 0 while detached
   unsigned Presentations() const { return presentations_; }
+  // The current presentation's device power state as the last set-power request left it (D0
+  // when presented, and after IRP_MN_REMOVE_DEVICE); PowerDeviceUnspecified while detached.
+  DEVICE_POWER_STATE PowerState() const;
+  bool Suspended() const { return PowerState() > PowerDeviceD0; }
 
  private:
   friend struct bus::Slot;
@@ -141,6 +179,10 @@ class BusPort final : public UsbPort {
   };
   std::map<uint8_t, Rule> lengthFaults_;
   std::map<uint8_t, Rule> zeroLengthIn_;
+  static bool TakeRule(Rule& rule);
+  Rule pendSetPower_{0, 0};
+  Rule failSetPower_{0, 0};
+  bool powerLoss_ = false;
 };
 
 // Cables a device to a new port of the root hub. The device is not presented until Attach

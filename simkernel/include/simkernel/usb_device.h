@@ -44,6 +44,10 @@ class UsbDevice {
 
   // Clears a halt and the data toggle (the bus driver's pipe reset).
   virtual void ResetEndpoint(uint8_t endpointAddress) = 0;
+
+  // The device lost its bus power while its port was suspended and has it back: whatever it
+  // kept in RAM is gone, as after an unplug and replug. The bus then presents it anew.
+  virtual void PowerLost() {}
 };
 
 // What a device can ask of the port it is plugged into: detach (unplug or CPU reset that
