@@ -52,6 +52,9 @@ struct NodeRec {
   Service* service = nullptr;
   pnp::DeviceClass deviceClass = pnp::DeviceClass::Unknown;  // of the ID that matched
   std::vector<Service*> filters;  // lower and upper filters in the stack, in AddDevice order
+  // Identified with the instance path of a surprise-removed device still waiting for its
+  // handles: installed once that one is removed, as Windows re-uses the devnode only then.
+  std::u16string waitingForPath;
 };
 
 struct PnpState {
@@ -111,6 +114,8 @@ void AfterStart(NodeRec& node);
 void Enumerate(NodeRec& node);
 // Identifies, installs and starts a new child node.
 void ArriveChild(NodeRec& parent, NodeRec& node);
+// Installs the arrivals that waited for a removed device's instance path to be free.
+void ArriveWaiting();
 // AddDevice and START on a node whose PDO is known (also enable after disable).
 NTSTATUS InstallAndStart(NodeRec& node);
 // START to a built stack, then what follows a start; a failed START tears the stack down.

@@ -59,7 +59,10 @@
 //   "malformed device text"                       not NUL-terminated in its block
 //   "duplicate device instance path"              two present devices with one path (Windows
 //                                                 stops with bugcheck 0xCA; the second is not
-//                                                 installed here)
+//                                                 installed here). A device arriving with the
+//                                                 path of a surprise-removed one still waiting
+//                                                 for its handles is no duplicate: it is
+//                                                 installed once the old one is removed
 // (and "device initializing flag not cleared" from io::AddDevice)
 //
 // Calling context: the routines below are called from the controlling (test) thread; the
