@@ -72,6 +72,9 @@ struct PnpState {
   std::deque<std::function<void()>> queue;
   Task* worker = nullptr;
   bool busy = false;
+  // A system sleep holds the device tree from its first request until the wake is done:
+  // work queued meanwhile waits, as Windows keeps the tree locked across the transition.
+  bool heldForPower = false;
   unsigned hubNoticesPending = 0;  // departures the hub driver has not polled yet
   std::vector<pnp::Event> events;
   std::vector<PDEVICE_OBJECT> rootDevices;  // ReportRootDevice
@@ -87,6 +90,8 @@ std::u16string Fold(std::u16string_view text);
 // thread only).
 void Queue(std::function<void()> work);
 void RunOnWorker(std::function<void()> work);
+// The power manager takes and gives back the device tree (see heldForPower).
+void HoldForPower(bool hold);
 NodeRec* NewNode(NodeRec* parent, PDEVICE_OBJECT pdo);
 NodeRec* FindNode(PDEVICE_OBJECT pdo);
 NodeRec* FindNode(std::u16string_view path);

@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "io_internal.h"
+#include "power_internal.h"
 
 namespace sim::iom {
 namespace {
@@ -243,10 +244,16 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   IoState& io = Io();
   const size_t index = io.powerRequests.size();
   io.powerRequests.push_back(sim::io::PowerRequestRecord{DeviceObject, MinorFunction, PowerState, STATUS_PENDING});
+  const size_t logged = sim::powerm::LogSent(DeviceObject, MinorFunction,
+                                             MinorFunction == IRP_MN_WAIT_WAKE ? SystemPowerState : DevicePowerState,
+                                             MinorFunction == IRP_MN_WAIT_WAKE ? ULONG(PowerState.SystemState)
+                                                                               : ULONG(PowerState.DeviceState),
+                                             true);
   IrpRecord& record = *FindIrp(irp);
   record.major = IRP_MJ_POWER;
   record.onTop = [=](const IO_STATUS_BLOCK& status, CCHAR, ULONG_PTR) {
     Io().powerRequests[index].status = status.Status;
+    sim::powerm::LogCompleted(logged, status.Status);
     IO_STATUS_BLOCK copy = status;
     if (CompletionFunction) CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &copy);
   };

@@ -53,7 +53,8 @@
 // PoStartNextPowerIrp is called for the active one at that device, then goes from a worker
 // thread. A power-up to D0 of a DO_POWER_INRUSH device also waits for any other such power-up
 // in the machine. A missing or repeated PoStartNextPowerIrp is reported; a missing one also
-// leaves the device's later requests of that type waiting, as on Windows.
+// leaves the device's later requests of that type waiting, as on Windows. System transitions
+// over the device tree are in simkernel/power.h.
 #pragma once
 
 #include <cstdint>

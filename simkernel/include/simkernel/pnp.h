@@ -67,6 +67,10 @@
 //
 // Calling context: the routines below are called from the controlling (test) thread; the
 // synchronous ones run the machine until the PnP worker has done what they asked.
+//
+// A system sleep (simkernel/power.h) holds the tree from its first request until the wake has
+// completed: work queued meanwhile (arrivals, departures, relations) waits for the wake, and
+// the requests below that act on a device return STATUS_DEVICE_BUSY.
 #pragma once
 
 #include <cstdint>
