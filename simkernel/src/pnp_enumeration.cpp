@@ -217,6 +217,8 @@ std::optional<std::vector<Reported>> TakeRelations(NodeRec& parent, ULONG_PTR in
   return reported;
 }
 
+void InstallArrived(NodeRec& node, const std::u16string& path, size_t firstEvent);
+
 void Depart(NodeRec& child) {
   const bool started = child.stackBuilt && (child.state == pnp::NodeState::Started ||
                                             child.state == pnp::NodeState::Stopped);
@@ -298,10 +300,44 @@ void ArriveChild(NodeRec& parent, NodeRec& node) {
   std::u16string path = node.deviceId + u"\\";
   path += node.caps.UniqueID ? node.instanceId : ParentIdPrefix(parent) + u"&" + node.instanceId;
   if (NodeRec* other = FindNode(path); other && other != &node) {
+    if (other->removalPending && other->state == pnp::NodeState::SurpriseRemoved) {
+      node.waitingForPath = path;
+      Log(node, "waiting for " + Narrow(path) + " to be removed", STATUS_PENDING);
+      return;
+    }
     Report("duplicate device instance path", Narrow(path) + " reported by " + iom::DescribeDevice(node.pdo) +
                                                  " is already " + iom::DescribeDevice(other->pdo));
     return;
   }
+  InstallArrived(node, path, firstEvent);
+}
+
+void ArriveWaiting() {
+  for (bool again = true; again;) {
+    again = false;
+    for (auto& each : Pnp().nodes) {
+      NodeRec& node = *each;
+      if (node.deleted || node.waitingForPath.empty()) continue;
+      NodeRec* other = FindNode(node.waitingForPath);
+      if (other && other->removalPending && other->state == pnp::NodeState::SurpriseRemoved) continue;
+      const std::u16string path = std::move(node.waitingForPath);
+      node.waitingForPath.clear();
+      if (other) {
+        // Another arrival took the path first.
+        Report("duplicate device instance path", Narrow(path) + " reported by " + iom::DescribeDevice(node.pdo) +
+                                                     " is already " + iom::DescribeDevice(other->pdo));
+        continue;
+      }
+      InstallArrived(node, path, 0);
+      again = true;  // installing may have changed the node list
+      break;
+    }
+  }
+}
+
+namespace {
+
+void InstallArrived(NodeRec& node, const std::u16string& path, size_t firstEvent) {
   const std::u16string shown = io::DeviceName(node.pdo);
   node.path = path;
   for (size_t i = firstEvent; i < Pnp().events.size(); ++i)
@@ -311,8 +347,6 @@ void ArriveChild(NodeRec& parent, NodeRec& node) {
   WriteEnumKey(node);
   if (node.service) InstallAndStart(node);
 }
-
-namespace {
 
 NTSTATUS LoadService(NodeRec& node, Service& service) {
   if (service.driver && io::IsLoaded(service.driver)) return STATUS_SUCCESS;

@@ -52,6 +52,9 @@ struct NodeRec {
   Service* service = nullptr;
   pnp::DeviceClass deviceClass = pnp::DeviceClass::Unknown;  // of the ID that matched
   std::vector<Service*> filters;  // lower and upper filters in the stack, in AddDevice order
+  // Identified with the instance path of a surprise-removed device still waiting for its
+  // handles: installed once that one is removed, as Windows re-uses the devnode only then.
+  std::u16string waitingForPath;
 };
 
 struct PnpState {
@@ -69,6 +72,9 @@ struct PnpState {
   std::deque<std::function<void()>> queue;
   Task* worker = nullptr;
   bool busy = false;
+  // A system sleep holds the device tree from its first request until the wake is done:
+  // work queued meanwhile waits, as Windows keeps the tree locked across the transition.
+  bool heldForPower = false;
   unsigned hubNoticesPending = 0;  // departures the hub driver has not polled yet
   std::vector<pnp::Event> events;
   std::vector<PDEVICE_OBJECT> rootDevices;  // ReportRootDevice
@@ -84,6 +90,8 @@ std::u16string Fold(std::u16string_view text);
 // thread only).
 void Queue(std::function<void()> work);
 void RunOnWorker(std::function<void()> work);
+// The power manager takes and gives back the device tree (see heldForPower).
+void HoldForPower(bool hold);
 NodeRec* NewNode(NodeRec* parent, PDEVICE_OBJECT pdo);
 NodeRec* FindNode(PDEVICE_OBJECT pdo);
 NodeRec* FindNode(std::u16string_view path);
@@ -111,6 +119,8 @@ void AfterStart(NodeRec& node);
 void Enumerate(NodeRec& node);
 // Identifies, installs and starts a new child node.
 void ArriveChild(NodeRec& parent, NodeRec& node);
+// Installs the arrivals that waited for a removed device's instance path to be free.
+void ArriveWaiting();
 // AddDevice and START on a node whose PDO is known (also enable after disable).
 NTSTATUS InstallAndStart(NodeRec& node);
 // START to a built stack, then what follows a start; a failed START tears the stack down.

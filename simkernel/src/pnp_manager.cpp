@@ -18,7 +18,7 @@ void RunWorker() {
   Machine& machine = Machine::Current();
   for (;;) {
     PnpState& pnp = Pnp();
-    if (pnp.queue.empty()) {
+    if (pnp.queue.empty() || pnp.heldForPower) {
       machine.Block("pnp work", std::nullopt, STATUS_TIMEOUT, /*idle=*/true);
       continue;
     }
@@ -95,7 +95,13 @@ void Queue(std::function<void()> work) {
   pnp.queue.push_back(std::move(work));
   // A worker in the middle of a request may be blocked in a driver's own wait: it picks the
   // work up when it is done, and only an idle one is woken.
-  if (!pnp.busy) machine.Wake(pnp.worker, STATUS_SUCCESS);
+  if (!pnp.busy && !pnp.heldForPower) machine.Wake(pnp.worker, STATUS_SUCCESS);
+}
+
+void HoldForPower(bool hold) {
+  PnpState& pnp = Pnp();
+  pnp.heldForPower = hold;
+  if (!hold && pnp.worker && !pnp.busy && !pnp.queue.empty()) Machine::Current().Wake(pnp.worker, STATUS_SUCCESS);
 }
 
 void RunOnWorker(std::function<void()> work) {
@@ -380,6 +386,7 @@ namespace {
 // Runs an action on a node by path in the worker and returns its status.
 NTSTATUS OnNode(std::u16string_view instancePath, const std::function<NTSTATUS(NodeRec&)>& action) {
   if (!Enabled()) return STATUS_NO_SUCH_DEVICE;
+  if (Pnp().heldForPower) return STATUS_DEVICE_BUSY;  // the machine sleeps
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
   const std::u16string path(instancePath);
   RunOnWorker([&status, &action, path] {

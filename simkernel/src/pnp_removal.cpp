@@ -60,6 +60,7 @@ void CompletePendingRemovals() {
       break;
     }
   }
+  ArriveWaiting();
 }
 
 NTSTATUS OrderlyRemoval(NodeRec& node, pnp::NodeState finalState) {

@@ -197,3 +197,40 @@ TEST_F(PnpTest, EjectOfAChildRemovesItEjectsItAndTheBusStopsReportingIt) {
   EXPECT_EQ(sim::pnp::Node(child2)->state, NodeState::Removed);
   EXPECT_FALSE(sim::io::IsDeleted(Bus().childPdos[1]));
 }
+
+TEST_F(PnpTest, ChildBackWithThePathOfOneWaitingForItsHandlesIsInstalledOnceThatOneIsRemoved) {
+  StartTestBus();
+  const std::u16string child2 = ChildPath(kRootPath, 2);
+  PDEVICE_OBJECT old = Bus().childPdos[1];
+  PFILE_OBJECT file = nullptr;
+  ASSERT_EQ(sim::io::OpenDevice(old, &file), STATUS_SUCCESS);
+  // The same child leaves and comes back as a new PDO in one relations answer (an adapter
+  // re-enumerated after losing power), while the old one's handle is still open.
+  PDEVICE_OBJECT fdo = sim::pnp::Node(kRootPath)->pdo->AttachedDevice;
+  Ext(old)->present = false;
+  PDEVICE_OBJECT back = CreateChild(fdo->DriverObject, 2);
+  Ext(fdo)->Add(back);
+  sim::pnp::ClearEvents();
+  Invalidate(sim::pnp::Node(kRootPath)->pdo);
+  EXPECT_TRUE(TakeViolations().empty());
+  EXPECT_EQ(sim::pnp::Node(child2)->pdo, old);
+  EXPECT_EQ(sim::pnp::Node(child2)->state, NodeState::SurpriseRemoved);
+  ASSERT_TRUE(sim::pnp::NodeOf(back));
+  EXPECT_EQ(sim::pnp::NodeOf(back)->state, NodeState::Enumerated);
+  EXPECT_TRUE(sim::pnp::NodeOf(back)->instancePath.empty());
+
+  ASSERT_EQ(sim::io::Close(file), STATUS_SUCCESS);
+  sim::pnp::WaitIdle();
+  auto node = sim::pnp::Node(child2);
+  ASSERT_TRUE(node);
+  EXPECT_EQ(node->pdo, back);
+  EXPECT_EQ(node->state, NodeState::Started);
+  EXPECT_TRUE(sim::io::IsDeleted(old));
+  const Strings events = EventsOf(child2);
+  const auto removed = std::find(events.begin(), events.end(), "REMOVE_DEVICE");
+  const auto started = std::find(events.begin(), events.end(), "START_DEVICE");
+  ASSERT_NE(removed, events.end());
+  ASSERT_NE(started, events.end());
+  EXPECT_LT(removed, started);
+  EXPECT_EQ(sim::pnp::Node(kRootPath)->children.size(), 2u);
+}

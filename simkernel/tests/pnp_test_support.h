@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -47,6 +48,7 @@ struct Behaviour {
   sim::VirtualTime startWait = 0;  // an FDO's START first waits this long on an event of its own
   std::vector<NTSTATUS> startWaits;  // how each of those waits ended
   std::vector<PDEVICE_OBJECT> childPdos;  // in creation order
+  std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> power;  // IRP_MJ_POWER of every device, if set
 };
 inline Behaviour& Bus() {
   static Behaviour behaviour;
@@ -261,6 +263,7 @@ inline NTSTATUS FdoPnp(PDEVICE_OBJECT fdo, PIRP irp) {
 inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
   if (sp->MajorFunction == IRP_MJ_PNP) return Ext(device)->isPdo ? ChildPnp(device, irp) : FdoPnp(device, irp);
+  if (sp->MajorFunction == IRP_MJ_POWER && Bus().power) return Bus().power(device, irp);
   if (sp->MajorFunction == IRP_MJ_POWER && !Ext(device)->isPdo) {
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);

@@ -144,6 +144,76 @@ TEST_F(Power, PoStartNextPowerIrpOnAnotherKindOfRequest) {
   EXPECT_EQ(TakeViolations(), Rules{"PoStartNextPowerIrp on non-power irp"});
 }
 
+TEST_F(Power, ASecondSystemRequestWaitsForTheFirstsStartNextWhileADeviceRequestGoesThrough) {
+  std::vector<PIRP> held;
+  std::vector<std::string> seen;
+  dispatch = [&](PDEVICE_OBJECT d, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->Parameters.Power.Type == DevicePowerState) {
+      seen.push_back("device D" + std::to_string(sp->Parameters.Power.State.DeviceState - 1));
+      return Handle(d, irp);
+    }
+    seen.push_back("system S" + std::to_string(sp->Parameters.Power.State.SystemState - 1));
+    IoMarkIrpPending(irp);
+    held.push_back(irp);
+    return STATUS_PENDING;
+  };
+  auto first = sim::io::SendPowerAsync(device, IRP_MN_SET_POWER, SystemPowerState, SystemState(PowerSystemSleeping3));
+  auto second = sim::io::SendPowerAsync(device, IRP_MN_QUERY_POWER, SystemPowerState, SystemState(PowerSystemHibernate));
+  machine().RunUntilIdle();
+  EXPECT_EQ(second.DispatchStatus(), STATUS_PENDING);
+  // A driver holding a system request may be sent a device request for the same device.
+  EXPECT_EQ(sim::io::SendPower(device, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD3)).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(seen, (std::vector<std::string>{"system S3", "device D3"}));
+  // Completing the first without PoStartNextPowerIrp would keep the second waiting: the start
+  // is what lets it go, before the first has completed.
+  RunTask([&] { PoStartNextPowerIrp(held[0]); });
+  machine().RunUntilIdle();
+  EXPECT_EQ(seen, (std::vector<std::string>{"system S3", "device D3", "system S4"}));
+  EXPECT_FALSE(first.IsComplete());
+  RunTask([&] {
+    Complete(held[0], STATUS_SUCCESS);
+    PoStartNextPowerIrp(held[1]);
+    Complete(held[1], STATUS_SUCCESS);
+  });
+  machine().RunUntilIdle();
+  EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(second.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(irqls, std::vector<KIRQL>{DISPATCH_LEVEL});  // the device request, non-pageable
+  EXPECT_TRUE(TakeViolations().empty());
+}
+
+TEST_F(Power, InrushDevicesArePoweredUpOneAtATimeAcrossTheMachine) {
+  PDEVICE_OBJECT other = CreateDevice(driver, u"\\Device\\Pwr2", 0);
+  device->Flags |= DO_POWER_INRUSH;
+  other->Flags |= DO_POWER_INRUSH;
+  std::vector<PIRP> held;
+  std::vector<PDEVICE_OBJECT> seen;
+  dispatch = [&](PDEVICE_OBJECT d, PIRP irp) {
+    seen.push_back(d);
+    IoMarkIrpPending(irp);
+    held.push_back(irp);
+    return STATUS_PENDING;
+  };
+  auto first = sim::io::SendPowerAsync(device, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0));
+  auto second = sim::io::SendPowerAsync(other, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0));
+  machine().RunUntilIdle();
+  EXPECT_EQ(seen, std::vector<PDEVICE_OBJECT>{device});
+  RunTask([&] { PoStartNextPowerIrp(held[0]); });
+  machine().RunUntilIdle();
+  EXPECT_EQ(seen, (std::vector<PDEVICE_OBJECT>{device, other}));
+  RunTask([&] {
+    Complete(held[0], STATUS_SUCCESS);
+    PoStartNextPowerIrp(held[1]);
+    Complete(held[1], STATUS_SUCCESS);
+  });
+  machine().RunUntilIdle();
+  EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(second.Status(), STATUS_SUCCESS);
+  EXPECT_TRUE(TakeViolations().empty());
+}
+
 struct Requested {
   PDEVICE_OBJECT device = nullptr;
   UCHAR minor = 0xFF;

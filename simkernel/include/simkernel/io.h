@@ -46,8 +46,15 @@
 //
 // Power: PoCallDriver calls a device without DO_POWER_PAGABLE at DISPATCH_LEVEL, and hands a
 // request for a pageable device sent above PASSIVE_LEVEL to a worker thread (returning
-// STATUS_PENDING), as Windows 2000 does. Power requests are not serialised per device; a missing
-// or repeated PoStartNextPowerIrp is reported instead.
+// STATUS_PENDING), as Windows 2000 does. Set and query power requests are serialised per
+// device object, one of system power type and one of device power type active at a time (a
+// driver holding a system request may be sent a device request for the same device): a
+// PoCallDriver of another of the same type returns STATUS_PENDING and the request waits until
+// PoStartNextPowerIrp is called for the active one at that device, then goes from a worker
+// thread. A power-up to D0 of a DO_POWER_INRUSH device also waits for any other such power-up
+// in the machine. A missing or repeated PoStartNextPowerIrp is reported; a missing one also
+// leaves the device's later requests of that type waiting, as on Windows. System transitions
+// over the device tree are in simkernel/power.h.
 #pragma once
 
 #include <cstdint>

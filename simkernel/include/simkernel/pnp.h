@@ -59,11 +59,18 @@
 //   "malformed device text"                       not NUL-terminated in its block
 //   "duplicate device instance path"              two present devices with one path (Windows
 //                                                 stops with bugcheck 0xCA; the second is not
-//                                                 installed here)
+//                                                 installed here). A device arriving with the
+//                                                 path of a surprise-removed one still waiting
+//                                                 for its handles is no duplicate: it is
+//                                                 installed once the old one is removed
 // (and "device initializing flag not cleared" from io::AddDevice)
 //
 // Calling context: the routines below are called from the controlling (test) thread; the
 // synchronous ones run the machine until the PnP worker has done what they asked.
+//
+// A system sleep (simkernel/power.h) holds the tree from its first request until the wake has
+// completed: work queued meanwhile (arrivals, departures, relations) waits for the wake, and
+// the requests below that act on a device return STATUS_DEVICE_BUSY.
 #pragma once
 
 #include <cstdint>
