@@ -92,6 +92,10 @@ LAYOUT(SERIAL_WMI_COMM_DATA, 64);
 AT(SERIAL_WMI_COMM_DATA, ParityCheckEnable, 12);
 AT(SERIAL_WMI_COMM_DATA, Support16BitMode, 48);
 AT(SERIAL_WMI_COMM_DATA, IsBusy, 60);
+LAYOUT(SERIAL_WMI_HW_DATA, 40);
+AT(SERIAL_WMI_HW_DATA, IrqAffinityMask, 16);
+AT(SERIAL_WMI_HW_DATA, InterruptType, 24);
+AT(SERIAL_WMI_HW_DATA, BaseIOAddress, 32);
 LAYOUT(SERIAL_WMI_PERF_DATA, 24);
 
 // The adapter's records: the firmware images' records and the configuration payload.

@@ -4,7 +4,6 @@
 #include "core/helpers.h"
 #include "datapath/request_queue.h"
 #include "power_wmi/power.h"
-#include "power_wmi/wmi.h"
 
 static NTSTATUS NotImplemented(PIRP Irp) {
   Irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
@@ -22,10 +21,5 @@ NTSTATUS AdapterDispatchPower(AdapterExtension* Adapter, PIRP Irp) {
 NTSTATUS PortDispatchPower(PortExtension* Port, PIRP Irp) {
   UNREFERENCED_PARAMETER(Port);
   PoStartNextPowerIrp(Irp);
-  return NotImplemented(Irp);
-}
-
-NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
   return NotImplemented(Irp);
 }

@@ -28,6 +28,15 @@
 #define WRITE_IN_FLIGHT_IMMEDIATE 2
 #define WRITE_IN_FLIGHT_ABANDONED 3
 
+// Modem outputs a port has set (PortExtension.OutputLines).
+#define OUTPUT_LINE_DTR 0x01
+#define OUTPUT_LINE_RTS 0x02
+#define OUTPUT_LINE_BREAK 0x04
+
+// Work the adapter's power worker has to do (AdapterExtension.PowerWork).
+#define POWER_WORK_REQUEST_D0 0x01  // ask again for the power-up a wake could not have
+#define POWER_WORK_RESUME 0x02      // start the transfers held while below D0
+
 // ---- Pool tags ------------------------------------------------------------------------
 // One tag per allocation site. The first character sits in the low byte, so pool dumps
 // read "BRnn".
@@ -169,6 +178,18 @@ struct AdapterExtension : DeviceExtensionHeader {
   BOOLEAN CommandRestartNeeded;
   // Set by CommandChannelStop until the next start: nothing is queued, sent or read.
   BOOLEAN CommandChannelStopped;
+
+  // Power: while the device is below D0 the ports' transfers and the command channel are
+  // held, and they start again once it is back. PowerTransferLock (a synchronization event
+  // used as a lock at PASSIVE_LEVEL) serialises holding, resuming and the plug-and-play
+  // quiesce; TransfersHeld is guarded by AdapterLock.
+  KEVENT PowerTransferLock;
+  BOOLEAN TransfersHeld;
+  // Work the power completions leave to a worker thread (POWER_WORK_ bits), guarded by
+  // AdapterLock; the item is queued at most once at a time.
+  WORK_QUEUE_ITEM PowerWorkItem;
+  ULONG PowerWork;
+  BOOLEAN PowerWorkQueued;
 };
 
 // One serial port device: four per adapter.
@@ -186,8 +207,10 @@ struct PortExtension : DeviceExtensionHeader {
   PUSBD_PIPE_INFORMATION DataInPipe;
   PUSBD_PIPE_INFORMATION DataOutPipe;
 
-  // Open state
+  // Open state. IsOpen and TransfersHeld are written under AdapterLock, ReceiveLock and
+  // WriteLock together, so any one of them is enough to read them.
   BOOLEAN IsOpen;
+  BOOLEAN TransfersHeld;  // the adapter is below D0: no data transfer is started
   ULONG PortNumber;  // 1..4
 
   // Settings
@@ -282,6 +305,9 @@ struct PortExtension : DeviceExtensionHeader {
   SERIAL_CHARS SpecialChars;
   SERIALPERF_STATS PerfStats;
   OwnedSpinLock ControlLock;
+  // The modem outputs the application last set since the open (OUTPUT_LINE_ bits), guarded
+  // by ControlLock: the adapter gets them again after a power-down.
+  UCHAR OutputLines;
   // Serialises each settings change with the sending of its block, so the adapter never
   // keeps an older block than the port reports. A synchronization event used as a lock at
   // PASSIVE_LEVEL: a fast mutex would raise the IRQL and stop the pipe resets.
@@ -306,10 +332,11 @@ struct PortExtension : DeviceExtensionHeader {
   KTIMER ImmediateTimer;
   KDPC ImmediateTimeoutDpc;
 
-  // WMI
+  // WMI. WmiRegistered is read and written only with interlocked operations: WMI requests
+  // arrive on other threads than the start and the deletion that change it.
   WMILIB_CONTEXT WmiLibInfo;
+  LONG WmiRegistered;
   UNICODE_STRING PortName;
-  SERIAL_WMI_COMM_DATA WmiCommData;
   SERIAL_WMI_HW_DATA WmiHwData;
   SERIAL_WMI_PERF_DATA WmiPerfData;
 

@@ -46,14 +46,15 @@ typedef struct _SERIAL_WMI_COMM_DATA {
   BOOLEAN IsBusy;
 } SERIAL_WMI_COMM_DATA, *PSERIAL_WMI_COMM_DATA;
 
-// BaseIOAddress is a ULONG_PTR in the DDK: 32 bits wide on i386, and kept so on the host.
+// The MOF class's affinity mask and I/O address are 64-bit on every platform, so the block is
+// 40 bytes on i386 as well (the DDK's wmidata.h lays it out so).
 typedef struct _SERIAL_WMI_HW_DATA {
   ULONG IrqNumber;
   ULONG IrqVector;
   ULONG IrqLevel;
-  ULONGLONG IrqAffinity;
+  ULONGLONG IrqAffinityMask;
   SERIAL_WMI_INTTYPE InterruptType;
-  ULONG BaseIOAddress;
+  ULONGLONG BaseIOAddress;
 } SERIAL_WMI_HW_DATA, *PSERIAL_WMI_HW_DATA;
 
 typedef struct _SERIAL_WMI_PERF_DATA {
@@ -66,5 +67,5 @@ typedef struct _SERIAL_WMI_PERF_DATA {
 } SERIAL_WMI_PERF_DATA, *PSERIAL_WMI_PERF_DATA;
 
 static_assert(sizeof(SERIAL_WMI_COMM_DATA) == 64, "MSSerial_CommInfo is 64 bytes");
-static_assert(sizeof(SERIAL_WMI_HW_DATA) == 32, "MSSerial_HardwareConfiguration is 32 bytes");
+static_assert(sizeof(SERIAL_WMI_HW_DATA) == 40, "MSSerial_HardwareConfiguration is 40 bytes");
 static_assert(sizeof(SERIAL_WMI_PERF_DATA) == 24, "MSSerial_PerformanceInformation is 24 bytes");

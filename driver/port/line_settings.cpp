@@ -13,8 +13,6 @@
 
 // By SERIAL_LINE_CONTROL Parity value, NO_PARITY to SPACE_PARITY.
 static const UCHAR ParityLetters[] = {'n', 'o', 'e', '1', '0'};
-static const ULONG ParityWmiValues[] = {SERIAL_WMI_PARITY_NONE, SERIAL_WMI_PARITY_ODD, SERIAL_WMI_PARITY_EVEN,
-                                        SERIAL_WMI_PARITY_MARK, SERIAL_WMI_PARITY_SPACE};
 
 VOID SettingsLockAcquire(PortExtension* Port) {
   KeWaitForSingleObject(&Port->SettingsLock, Executive, KernelMode, FALSE, NULL);
@@ -33,9 +31,17 @@ static NTSTATUS ConfigSend(PortExtension* Port, const PortConfigBlock* Block) {
   return CommandIssue(Port->Adapter, COMMAND_SET_CONFIGURATION, Block, sizeof(PortConfigBlock));
 }
 
+// The level is kept for the adapter's return from a power-down, which forgets it.
 static NTSTATUS OutputCommandSend(PortExtension* Port, UCHAR Code, BOOLEAN On) {
   UCHAR Payload[2] = {(UCHAR)Port->PortNumber, (UCHAR)(On ? 1 : 0)};
-  return CommandIssue(Port->Adapter, Code, Payload, sizeof(Payload));
+  NTSTATUS Status = CommandIssue(Port->Adapter, Code, Payload, sizeof(Payload));
+  if (NT_SUCCESS(Status)) {
+    UCHAR Line = Code == COMMAND_SET_DTR ? OUTPUT_LINE_DTR : Code == COMMAND_SET_RTS ? OUTPUT_LINE_RTS : OUTPUT_LINE_BREAK;
+    AcquireOwnedSpinLock(&Port->ControlLock);
+    Port->OutputLines = (UCHAR)(On ? (Port->OutputLines | Line) : (Port->OutputLines & ~Line));
+    ReleaseOwnedSpinLock(&Port->ControlLock);
+  }
+  return Status;
 }
 
 // ---- Baud rate ------------------------------------------------------------------------------
@@ -88,7 +94,6 @@ NTSTATUS PortSetBaudRate(PortExtension* Port, PIRP Irp) {
   if (NT_SUCCESS(Status)) {
     AcquireOwnedSpinLock(&Port->ControlLock);
     Port->Config = Block;
-    Port->WmiCommData.BaudRate = Rate;
     ReleaseOwnedSpinLock(&Port->ControlLock);
   }
   SettingsLockRelease(Port);
@@ -114,30 +119,26 @@ NTSTATUS PortSetLineControl(PortExtension* Port, PIRP Irp) {
   if (!ControlInputRead(Irp, &Line, sizeof(Line))) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  // Every field is checked before anything is stored, the WMI fields included.
+  // Every field is checked before anything is stored.
   if (Line.WordLength < 5 || Line.WordLength > 8 || Line.Parity > SPACE_PARITY) {
     return STATUS_INVALID_PARAMETER;
   }
   UCHAR StopCode;
-  ULONG WmiStopBits;
   switch (Line.StopBits) {
     case STOP_BIT_1:
       StopCode = 1;
-      WmiStopBits = SERIAL_WMI_STOP_1;
       break;
     case STOP_BITS_1_5:
       if (Line.WordLength != 5) {
         return STATUS_INVALID_PARAMETER;
       }
       StopCode = 2;
-      WmiStopBits = SERIAL_WMI_STOP_1_5;
       break;
     case STOP_BITS_2:
       if (Line.WordLength == 5) {
         return STATUS_INVALID_PARAMETER;
       }
       StopCode = 2;
-      WmiStopBits = SERIAL_WMI_STOP_2;
       break;
     default:
       return STATUS_INVALID_PARAMETER;
@@ -152,9 +153,6 @@ NTSTATUS PortSetLineControl(PortExtension* Port, PIRP Irp) {
   if (NT_SUCCESS(Status)) {
     AcquireOwnedSpinLock(&Port->ControlLock);
     Port->Config = Block;
-    Port->WmiCommData.BitsPerByte = Line.WordLength;
-    Port->WmiCommData.Parity = ParityWmiValues[Line.Parity];
-    Port->WmiCommData.StopBits = WmiStopBits;
     ReleaseOwnedSpinLock(&Port->ControlLock);
   }
   SettingsLockRelease(Port);

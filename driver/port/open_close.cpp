@@ -14,13 +14,13 @@
 #include "datapath/write.h"
 #include "port/wait_mask.h"
 
-static VOID PortOpenStateLock(PortExtension* Port) {
+VOID PortOpenStateLock(PortExtension* Port) {
   AcquireOwnedSpinLock(&Port->Adapter->AdapterLock);
   AcquireOwnedSpinLock(&Port->ReceiveLock);
   AcquireOwnedSpinLock(&Port->WriteLock);
 }
 
-static VOID PortOpenStateUnlock(PortExtension* Port) {
+VOID PortOpenStateUnlock(PortExtension* Port) {
   ReleaseOwnedSpinLock(&Port->WriteLock);
   ReleaseOwnedSpinLock(&Port->ReceiveLock);
   ReleaseOwnedSpinLock(&Port->Adapter->AdapterLock);
@@ -58,6 +58,8 @@ NTSTATUS PortCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   AcquireOwnedSpinLock(&Port->ControlLock);
   Port->Handflow.XoffLimit = RECEIVE_BUFFER_SIZE_AT_OPEN / 8;
   Port->Handflow.XonLimit = RECEIVE_BUFFER_SIZE_AT_OPEN / 2;
+  // The adapter raises both at the open.
+  Port->OutputLines = OUTPUT_LINE_DTR | OUTPUT_LINE_RTS;
   AcquireOwnedSpinLock(&Port->ReceiveLock);
   Port->ReceiveBuffer = Ring;
   Port->ReceiveBufferSize = RECEIVE_BUFFER_SIZE_AT_OPEN;
@@ -88,8 +90,6 @@ NTSTATUS PortCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   UCHAR Payload = (UCHAR)Port->PortNumber;
   CommandIssue(Adapter, COMMAND_OPEN_PORT, &Payload, sizeof(Payload));
   DataReadStart(Port);
-
-  Port->WmiCommData.IsBusy = TRUE;
   return CompleteOpenRequest(Irp, STATUS_SUCCESS);
 }
 
@@ -131,8 +131,6 @@ NTSTATUS PortClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CancelTransferAndWait(&Port->DataReadIrp, &Port->EchoEvent, &Port->ReceiveLock);
 
   PortReleaseReceiveBuffer(Port);
-
-  Port->WmiCommData.IsBusy = FALSE;
   return CompleteOpenRequest(Irp, STATUS_SUCCESS);
 }
 

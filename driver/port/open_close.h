@@ -15,5 +15,9 @@ VOID PortMarkClosed(PortExtension* Port);
 // The receive and write paths run again for a port whose handle stayed open while its
 // adapter was stopped (the ring an open installed is still there).
 VOID PortMarkOpen(PortExtension* Port);
+// The three locks that guard IsOpen and TransfersHeld, in their order (AdapterLock,
+// ReceiveLock, WriteLock), so that either may be read under any one of them.
+VOID PortOpenStateLock(PortExtension* Port);
+VOID PortOpenStateUnlock(PortExtension* Port);
 // Frees the receive ring an open installed.
 VOID PortReleaseReceiveBuffer(PortExtension* Port);

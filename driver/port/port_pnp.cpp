@@ -5,6 +5,7 @@
 #include "core/guids.h"
 #include "core/helpers.h"
 #include "port/port_naming.h"
+#include "power_wmi/wmi.h"
 
 static const WCHAR CompatibleIds[] = WSTR("ZELBRPORTS\0");
 static const WCHAR DescriptionText[] = WSTR("ZEL USB COM Port");
@@ -235,6 +236,9 @@ PAGED_ROUTINE NTSTATUS PortDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PI
     case IRP_MN_START_DEVICE:
       Status = PortCreateNames(Port);
       Port->DevicePnpState = NT_SUCCESS(Status) ? Started : StartFailed;
+      if (NT_SUCCESS(Status)) {
+        PortWmiInitialize(Port->Self);
+      }
       break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
       Port->DevicePnpState = RemovePending;

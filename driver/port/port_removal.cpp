@@ -8,6 +8,7 @@
 #include "datapath/request_queue.h"
 #include "port/open_close.h"
 #include "port/port_naming.h"
+#include "power_wmi/wmi.h"
 
 NTSTATUS PortSurpriseRemoval(PortExtension* Port) {
   AdapterExtension* Adapter = Port->Adapter;
@@ -77,6 +78,8 @@ PAGED_ROUTINE static VOID PortQuiesce(PortExtension* Port) {
 
 PAGED_ROUTINE NTSTATUS PortDeleteDevice(PDEVICE_OBJECT DeviceObject, PortExtension* Port) {
   PAGED_CODE();
+  // Before anything a WMI request reads is freed.
+  PortWmiDeregister(Port);
   PortQuiesce(Port);
   PortReleaseReceiveBuffer(Port);
   FreePoolAndClear(&Port->HardwareIds);

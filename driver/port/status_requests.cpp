@@ -44,10 +44,7 @@ NTSTATUS PortGetCommStatus(PortExtension* Port, PIRP Irp) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS PortGetProperties(PortExtension* Port, PIRP Irp) {
-  if (!ControlOutputFits(Irp, sizeof(SERIAL_COMMPROP))) {
-    return STATUS_BUFFER_TOO_SMALL;
-  }
+VOID PropertiesFill(PortExtension* Port, SERIAL_COMMPROP* Out) {
   SERIAL_COMMPROP Properties;
   RtlZeroMemory(&Properties, sizeof(Properties));
   Properties.PacketLength = sizeof(SERIAL_COMMPROP);
@@ -67,6 +64,15 @@ NTSTATUS PortGetProperties(PortExtension* Port, PIRP Irp) {
   AcquireOwnedSpinLock(&Port->ReceiveLock);
   Properties.CurrentRxQueue = Port->ReceiveBufferSize;
   ReleaseOwnedSpinLock(&Port->ReceiveLock);
+  *Out = Properties;
+}
+
+NTSTATUS PortGetProperties(PortExtension* Port, PIRP Irp) {
+  if (!ControlOutputFits(Irp, sizeof(SERIAL_COMMPROP))) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  SERIAL_COMMPROP Properties;
+  PropertiesFill(Port, &Properties);
   ControlOutputWrite(Irp, &Properties, sizeof(Properties));
   return STATUS_SUCCESS;
 }

@@ -7,6 +7,8 @@
 // Return the request's status and set its Information; the caller completes the request.
 NTSTATUS PortGetCommStatus(PortExtension* Port, PIRP Irp);
 NTSTATUS PortGetProperties(PortExtension* Port, PIRP Irp);
+// The port's properties as IOCTL_SERIAL_GET_PROPERTIES returns them (WMI reads them too).
+VOID PropertiesFill(PortExtension* Port, SERIAL_COMMPROP* Out);
 NTSTATUS PortGetStats(PortExtension* Port, PIRP Irp);
 NTSTATUS PortClearStats(PortExtension* Port);
 NTSTATUS PortLsrMstInsert(PortExtension* Port, PIRP Irp);

@@ -56,8 +56,9 @@ TEST_F(DriverEntryTest, UnloadFreesExactlyTheRegistryPathCopy) {
 }
 
 // Each major function reaches the routine the table names for it: the serial six refuse a
-// removed port with STATUS_DELETE_PENDING (only DispatchIo does that), internal control and
-// WMI reach their not-yet-built handlers, and the rest keep the system's default.
+// removed port with STATUS_DELETE_PENDING (only DispatchIo does that), internal control
+// reaches its handler, WMI ends the request with the status it came with (a removed port is no
+// provider), and the rest keep the system's default.
 class DispatchTable : public removed_test::RemovedDeviceTest {};
 
 TEST_F(DispatchTable, SendsEachMajorFunctionToItsRoutine) {
@@ -73,7 +74,9 @@ TEST_F(DispatchTable, SendsEachMajorFunctionToItsRoutine) {
 
   // Internal requests go to their own handler without routing; code 0 is none it knows.
   EXPECT_EQ(h().Send(port->Self, Major(IRP_MJ_INTERNAL_DEVICE_CONTROL)).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(h().Send(port->Self, Major(IRP_MJ_SYSTEM_CONTROL)).status, STATUS_NOT_IMPLEMENTED);
+  RawIrp wmi = Major(IRP_MJ_SYSTEM_CONTROL);
+  wmi.initialStatus = STATUS_NOT_SUPPORTED;
+  EXPECT_EQ(h().Send(port->Self, wmi).status, STATUS_NOT_SUPPORTED);
 
   for (UCHAR major : {UCHAR(IRP_MJ_FLUSH_BUFFERS), UCHAR(IRP_MJ_SHUTDOWN), UCHAR(IRP_MJ_QUERY_INFORMATION)}) {
     EXPECT_EQ(h().Send(port->Self, Major(major)).status, STATUS_INVALID_DEVICE_REQUEST) << "major " << int(major);

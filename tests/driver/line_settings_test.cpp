@@ -2,6 +2,7 @@
 // the adapter, what the firmware applies, what the GET requests report afterwards, and that a
 // refused request changes none of them.
 #include "port_control_test_support.h"
+#include "wmi_test_support.h"
 
 namespace serial_test {
 namespace {
@@ -36,7 +37,7 @@ TEST_F(LineSettings, BaudRatesAreSubstitutedDivideTheClockOrAreRefused) {
       EXPECT_EQ(block.PortNumber, kPort);
       EXPECT_EQ(ULONG{block.BaudRate}, c.sent);
       current = c.sent;
-      EXPECT_EQ(port(kPort)->WmiCommData.BaudRate, current);
+      EXPECT_EQ(wmi_test::CommInfoOf(port(kPort)->Self).BaudRate, current);
     }
     EXPECT_EQ(Baud(), current);
     EXPECT_EQ(Applied().format.baud, current);
@@ -69,7 +70,7 @@ TEST_F(LineSettings, EveryLineControlIsSentAndReportedOrRefusedWithoutAnyChange)
                              SERIAL_WMI_PARITY_MARK, SERIAL_WMI_PARITY_SPACE};
   const Parity modelParity[] = {Parity::None, Parity::Odd, Parity::Even, Parity::Mark, Parity::Space};
   SERIAL_LINE_CONTROL current = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-  SERIAL_WMI_COMM_DATA wmi = port(kPort)->WmiCommData;
+  SERIAL_WMI_COMM_DATA wmi = wmi_test::CommInfoOf(port(kPort)->Self);
   int accepted = 0;
   // Word length innermost: a refused request differs from the accepted one before it.
   for (UCHAR parity = 0; parity <= 5; ++parity)
@@ -107,9 +108,10 @@ TEST_F(LineSettings, EveryLineControlIsSentAndReportedOrRefusedWithoutAnyChange)
         EXPECT_EQ(reported.WordLength, current.WordLength);
         EXPECT_EQ(reported.Parity, current.Parity);
         EXPECT_EQ(reported.StopBits, current.StopBits);
-        EXPECT_EQ(port(kPort)->WmiCommData.BitsPerByte, wmi.BitsPerByte);
-        EXPECT_EQ(port(kPort)->WmiCommData.Parity, wmi.Parity);
-        EXPECT_EQ(port(kPort)->WmiCommData.StopBits, wmi.StopBits);
+        SERIAL_WMI_COMM_DATA reportedWmi = wmi_test::CommInfoOf(port(kPort)->Self);
+        EXPECT_EQ(reportedWmi.BitsPerByte, wmi.BitsPerByte);
+        EXPECT_EQ(reportedWmi.Parity, wmi.Parity);
+        EXPECT_EQ(reportedWmi.StopBits, wmi.StopBits);
       }
   EXPECT_EQ(accepted, 4 * 5 + 1 * 5 + 3 * 5);  // one stop bit for all, 1.5 for 5 bits, 2 for the rest
 }

@@ -1,6 +1,6 @@
 // Host edition of the serial-port interface: the records, flag values and control codes
 // that serial drivers and their callers share. Names, field order and values as Windows
-// publishes them, including the serial WMI blocks that the target DDK keeps here too.
+// publishes them.
 #pragma once
 
 #include "simkernel/wdm.h"
