@@ -216,8 +216,9 @@ AdapterExtension* StartedAdapterOn(PDEVICE_OBJECT pdo) {
   if (pdo == nullptr) return nullptr;
   std::optional<sim::pnp::NodeInfo> node = sim::pnp::NodeOf(pdo);
   if (!node || node->state != sim::pnp::NodeState::Started) return nullptr;
+  // A blank adapter starts too, for its download: the fixture's adapter runs the firmware.
   for (AdapterExtension* adapter : AdapterTable)
-    if (adapter != nullptr && adapter->PhysicalDeviceObject == pdo) return adapter;
+    if (adapter != nullptr && adapter->PhysicalDeviceObject == pdo && adapter->FirmwareRunning) return adapter;
   return nullptr;
 }
 

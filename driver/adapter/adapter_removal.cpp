@@ -4,6 +4,7 @@
 #include "command/command_queue.h"
 #include "core/helpers.h"
 #include "port/port_pnp.h"
+#include "power_wmi/power_transfers.h"
 
 PAGED_ROUTINE VOID AdapterDisableInterface(AdapterExtension* Adapter) {
   PAGED_CODE();
@@ -15,6 +16,10 @@ PAGED_ROUTINE VOID AdapterDisableInterface(AdapterExtension* Adapter) {
 
 PAGED_ROUTINE VOID AdapterQuiesce(AdapterExtension* Adapter, BOOLEAN Removing) {
   PAGED_CODE();
+  // Not while a power change holds or resumes the transfers; after it, the ports are
+  // plug and play's to restart.
+  PowerTransferLockAcquire(Adapter);
+  AdapterForgetHold(Adapter);
   if (Removing) {
     // Under the lock the completion routines read it under.
     AcquireOwnedSpinLock(&Adapter->AdapterLock);
@@ -35,6 +40,7 @@ PAGED_ROUTINE VOID AdapterQuiesce(AdapterExtension* Adapter, BOOLEAN Removing) {
     PortSuspend(Ports[i]);
   }
   CommandChannelStop(Adapter);
+  PowerTransferLockRelease(Adapter);
 }
 
 PAGED_ROUTINE NTSTATUS AdapterRemoveDevice(AdapterExtension* Adapter, PIRP Irp) {

@@ -36,6 +36,7 @@ PAGED_ROUTINE static VOID AdapterInitializeRecord(AdapterExtension* Adapter, PDE
   KeInitializeEvent(&Adapter->NoPendingIoEvent, SynchronizationEvent, TRUE);
   KeInitializeEvent(&Adapter->RemoveEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&Adapter->ResponseResetEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Adapter->PowerTransferLock, SynchronizationEvent, TRUE);
   InitializeOwnedSpinLock(&Adapter->AdapterLock);
   CommandChannelInitialize(Adapter);
   Adapter->MaximumTransferSize = 4096;

@@ -14,7 +14,8 @@
 // the lock).
 static NTSTATUS DataReadPrepare(PortExtension* Port, PIRP* ToSend) {
   *ToSend = NULL;
-  if (Port->DataReadIrp != NULL) {
+  // Posted again when the adapter is back from its power-down.
+  if (Port->DataReadIrp != NULL || Port->TransfersHeld) {
     return STATUS_SUCCESS;
   }
   AdapterExtension* Adapter = Port->Adapter;

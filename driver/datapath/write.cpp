@@ -60,6 +60,10 @@ NTSTATUS DataWriteSend(PortExtension* Port, PIRP* ToSend) {
   } else {
     return STATUS_SUCCESS;
   }
+  // The write waits for the adapter's return from its power-down, which sends it.
+  if (Port->TransfersHeld) {
+    return STATUS_SUCCESS;
+  }
   AdapterExtension* Adapter = Port->Adapter;
   if (Port->DataWriteUrb == NULL || Port->DataWriteBuffer == NULL || Port->DataOutPipe == NULL ||
       Adapter->LowerDevice == NULL) {

@@ -174,14 +174,15 @@ TEST_F(RoutingTest, PowerForRemovedDeviceLetsTheNextPowerRequestStart) {
   }
 }
 
-// Plug-and-play and power for live devices reach the adapter and port handlers, which are
-// not written yet; the power stand-ins still release the next power request.
-TEST_F(RoutingTest, LiveDevicesHandPowerToTheirNotYetBuiltHandlers) {
+// Power for live devices reaches the adapter and port handlers: each device request succeeds
+// and is recorded, and the next one is let through.
+TEST_F(RoutingTest, LiveDevicesHandPowerToTheirHandlers) {
   for (PDEVICE_OBJECT device : {adapter()->Self, port(4)->Self}) {
-    EXPECT_EQ(sim::io::SendPower(device, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD3)).status,
-              STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(sim::io::SendPower(device, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0)).status,
-              STATUS_NOT_IMPLEMENTED);
+    for (DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0}) {
+      EXPECT_EQ(sim::io::SendPower(device, IRP_MN_SET_POWER, DevicePowerState, DeviceState(state)).status,
+                STATUS_SUCCESS);
+      EXPECT_EQ(sim::io::RecordedPowerState(device, DevicePowerState).DeviceState, state);
+    }
   }
 }
 
