@@ -25,7 +25,9 @@
 #include "port/internal_ioctl.h"
 #include "power_wmi/wmi.h"
 #include "simkernel/pnp.h"
+#include "simkernel/power.h"
 #include "simkernel/registry.h"
+#include "simkernel/wmi.h"
 
 namespace {
 
@@ -115,10 +117,68 @@ void ShowCommandChannel(harness::DriverHarness& machine) {
 
 std::string Narrow(std::u16string_view text) { return std::string(text.begin(), text.end()); }
 
+// Writes a word and reads it back through the port's loopback plug.
+bool Echo(harness::DriverHarness& machine, PFILE_OBJECT file, const std::string& word) {
+  const std::vector<uint8_t> data(word.begin(), word.end());
+  sim::io::Request read = sim::io::ReadAsync(file, ULONG(data.size()));
+  const NTSTATUS written = sim::io::Write(file, data).status;
+  machine.RunUntil([&] { return read.IsComplete(); }, 5 * sim::kSecond);
+  const bool echoed = read.IsComplete() && read.Output() == data;
+  std::printf("  wrote \"%s\" (%s), read back through the loopback plug: %s\n", word.c_str(),
+              harness::StatusText(written).c_str(), echoed ? word.c_str() : "nothing");
+  return echoed;
+}
+
+// Two of the port's WMI blocks as a WMI consumer reads them.
+bool ShowWmiBlocks(PFILE_OBJECT file) {
+  PDEVICE_OBJECT port = sim::io::FileTarget(file);
+  const auto registration = sim::wmi::RegistrationOf(port);
+  if (!registration || registration->guids.size() != 5 || registration->guids[0].instanceNames.empty()) {
+    std::printf("  WMI: the port is not registered\n");
+    return false;
+  }
+  std::printf("  WMI instance %s, %zu blocks\n", Narrow(registration->guids[0].instanceNames[0]).c_str(),
+              registration->guids.size());
+  const auto name = sim::wmi::QueryAllData(port, registration->guids[0].guid, 0x200);
+  const auto info = sim::wmi::QueryAllData(port, registration->guids[1].guid, 0x200);
+  if (name.instances.size() != 1 || info.instances.size() != 1 || name.instances[0].data.size() < 2 ||
+      info.instances[0].data.size() != sizeof(SERIAL_WMI_COMM_DATA)) {
+    std::printf("  WMI: the blocks did not come back\n");
+    return false;
+  }
+  const auto& nameBytes = name.instances[0].data;
+  std::u16string text((nameBytes.size() - 2) / 2, u'\0');
+  std::memcpy(text.data(), nameBytes.data() + 2, text.size() * 2);
+  SERIAL_WMI_COMM_DATA comm;
+  std::memcpy(&comm, info.instances[0].data.data(), sizeof comm);
+  std::printf("    MSSerial_PortName \"%s\"; MSSerial_CommInfo %lu baud, %lu data bits, %s\n", Narrow(text).c_str(),
+              static_cast<unsigned long>(comm.BaudRate), static_cast<unsigned long>(comm.BitsPerByte),
+              comm.IsBusy ? "busy" : "not busy");
+  return true;
+}
+
+// The machine sleeps (S3) and wakes with the port open: every power request in the order the
+// power manager and the driver sent them, then the port moves data again.
+bool ShowSleepAndWake(harness::DriverHarness& machine, PFILE_OBJECT file) {
+  std::printf("\nSleep (S3) and wake with the port open\n");
+  sim::power::ClearLog();
+  const NTSTATUS slept = sim::power::Sleep(PowerSystemSleeping3).status;
+  const NTSTATUS woke = sim::power::Wake().status;
+  for (const auto& irp : sim::power::Log()) {
+    const bool system = irp.type == SystemPowerState;
+    std::printf("  %-48s %-5s %s%lu %-8s %s\n", Narrow(irp.device).c_str(),
+                irp.minor == IRP_MN_QUERY_POWER ? "QUERY" : "SET", system ? "S" : "D",
+                static_cast<unsigned long>(irp.state - 1),  // S0 and D0 are 1
+                irp.requested ? "(driver)" : "", harness::StatusText(irp.status).c_str());
+  }
+  std::printf("  sleep %s, wake %s\n", harness::StatusText(slept).c_str(), harness::StatusText(woke).c_str());
+  return NT_SUCCESS(slept) && NT_SUCCESS(woke) && Echo(machine, file, "awake");
+}
+
 // Plugs an adapter with no firmware in, as a user would: the plug-and-play manager loads the
 // driver for it, the driver downloads both images, the adapter comes back running them and
 // its four ports become COM ports. Shows what the manager did, the names, a loopback through
-// COM4, and the unplug. False if a step failed.
+// COM4, its WMI blocks, a sleep and wake with it open, and the unplug. False if a step failed.
 bool ShowBlankAdapterPlugged(harness::DriverHarness& machine) {
   std::printf("\nPlug and play: a blank adapter plugged in\n");
   harness::InstallPlugAndPlayServices();
@@ -158,14 +218,9 @@ bool ShowBlankAdapterPlugged(harness::DriverHarness& machine) {
   const NTSTATUS opened = com.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : sim::io::Open(link, &file);
   std::printf("  open \"%s\": %s\n", Narrow(com).c_str(), harness::StatusText(opened).c_str());
   if (NT_SUCCESS(opened)) {
-    const std::vector<uint8_t> data{'h', 'e', 'l', 'l', 'o'};
-    sim::io::Request read = sim::io::ReadAsync(file, ULONG(data.size()));
-    const NTSTATUS written = sim::io::Write(file, data).status;
-    machine.RunUntil([&] { return read.IsComplete(); }, 5 * sim::kSecond);
-    const bool echoed = read.IsComplete() && read.Output() == data;
-    std::printf("  wrote \"hello\" (%s), read back through the loopback plug: %s\n",
-                harness::StatusText(written).c_str(), echoed ? "\"hello\"" : "nothing");
-    ok = ok && echoed;
+    ok = Echo(machine, file, "hello") && ok;
+    ok = ShowWmiBlocks(file) && ok;
+    ok = ShowSleepAndWake(machine, file) && ok;
     sim::io::Close(file);
   }
   ok = ok && NT_SUCCESS(opened);
