@@ -239,6 +239,21 @@ TEST_F(SleepWithIoPending, NothingIsLostWhenTheBusTakesItsTimeOverEveryPowerRequ
   ExpectNothingLost();
 }
 
+// The bus fails the power-down: the failure is the device request's own, the system sleeps
+// and wakes all the same.
+TEST_F(SleepWithIoPending, APowerDownTheBusFailsStillLetsTheSystemSleepAndWake) {
+  fixture().busPort()->FailSetPower(STATUS_UNSUCCESSFUL);
+  sim::power::ClearLog();
+  ASSERT_EQ(sim::power::Sleep(PowerSystemSleeping3).status, STATUS_SUCCESS);
+  auto requested = Requested();
+  ASSERT_EQ(requested.size(), 1u);
+  EXPECT_EQ(requested[0].status, STATUS_UNSUCCESSFUL);
+  EXPECT_FALSE(fixture().busPort()->Suspended());
+  EXPECT_EQ(adapter()->SystemPowerState, PowerSystemSleeping3);
+  ASSERT_EQ(sim::power::Wake().status, STATUS_SUCCESS);
+  ExpectNothingLost();
+}
+
 // The device lost power while suspended and comes back blank: the old ports' handles get what
 // a pulled cable gives them, the firmware goes down again, and once the handles are closed the
 // ports are back under their names.
