@@ -175,6 +175,9 @@ IrpRecord* FindIrp(PIRP irp);
 IrpRecord& TrackIrp(PIRP irp, IrpOrigin origin, bool ownsMemory);
 // Allocates and initialises an IRP; null if an injected failure applies (injectable only).
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, bool injectable);
+// A request the plug-and-play or power manager sends to the top of `device`'s stack, from the
+// calling thread: kernel mode, Status STATUS_NOT_SUPPORTED, the codes in the next location.
+PIRP AllocateManagerIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor);
 void ReleaseIrp(PIRP irp);  // marks freed and quarantines the memory
 std::string Describe(const IrpRecord& record);
 std::string MajorName(UCHAR major);

@@ -216,6 +216,21 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, bool injectable) {
   return irp;
 }
 
+PIRP AllocateManagerIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
+  PDEVICE_OBJECT top = io::TopOfStack(device);
+  PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::Manager, false);
+  irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+  irp->RequestorMode = KernelMode;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  IrpRecord& record = *FindIrp(irp);
+  record.major = major;
+  record.minor = minor;
+  return irp;
+}
+
 void ReleaseIrp(PIRP irp) {
   IoState& io = Io();
   IrpRecord* record = FindIrp(irp);

@@ -188,18 +188,10 @@ std::string MinorName(UCHAR minor) {
 Answer SendPnp(NodeRec& node, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup, bool log,
                const std::string& detail) {
   Answer answer;
+  PIRP irp = iom::AllocateManagerIrp(node.pdo, IRP_MJ_PNP, minor);
   PDEVICE_OBJECT top = io::TopOfStack(node.pdo);
-  PIRP irp = iom::AllocateIrp(top->StackSize, iom::IrpOrigin::Manager, false);
-  irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
-  irp->RequestorMode = KernelMode;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_PNP;
-  next->MinorFunction = minor;
-  if (setup) setup(next);
+  if (setup) setup(IoGetNextIrpStackLocation(irp));
   iom::IrpRecord& record = *iom::FindIrp(irp);
-  record.major = IRP_MJ_PNP;
-  record.minor = minor;
   auto dispatched = std::make_shared<std::vector<PDEVICE_OBJECT>>();
   record.dispatchLog = dispatched;
   struct Completion {

@@ -74,21 +74,13 @@ void SendOne(pnpm::NodeRec& node, const Phase& phase, const std::shared_ptr<Sent
     sent->skipped = sent->done = true;
     return;
   }
-  PDEVICE_OBJECT top = io::TopOfStack(node.pdo);
-  PIRP irp = iom::AllocateIrp(top->StackSize, iom::IrpOrigin::Manager, false);
-  irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
-  irp->RequestorMode = KernelMode;
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIRP irp = iom::AllocateManagerIrp(node.pdo, IRP_MJ_POWER, phase.minor);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = phase.minor;
   next->Parameters.Power.SystemContext = phase.context;
   next->Parameters.Power.Type = SystemPowerState;
   next->Parameters.Power.State.SystemState = phase.state;
   next->Parameters.Power.ShutdownType = phase.action;
   iom::IrpRecord& record = *iom::FindIrp(irp);
-  record.major = IRP_MJ_POWER;
-  record.minor = phase.minor;
   const size_t logged = LogSent(node.pdo, phase.minor, SystemPowerState, ULONG(phase.state), false);
   const std::string what = RequestName(phase.minor, phase.state) + " to " + pnpm::Narrow(node.path);
   const UCHAR minor = phase.minor;
@@ -99,7 +91,7 @@ void SendOne(pnpm::NodeRec& node, const Phase& phase, const std::shared_ptr<Sent
     if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status.Status))
       iom::Report("system set power irp failed", what + " completed with status " + std::to_string(status.Status));
   };
-  const NTSTATUS returned = PoCallDriver(top, irp);
+  const NTSTATUS returned = PoCallDriver(io::TopOfStack(node.pdo), irp);
   if (returned != STATUS_PENDING && !sent->done)
     iom::Report("irp not completed but status returned", what + " returned status " + std::to_string(returned));
 }
