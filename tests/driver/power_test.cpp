@@ -1,6 +1,7 @@
 // Power through the power manager: a port's own requests, the adapter's device requests around
 // each system sleep and wake of the machine (the whole device tree, as sim::power sends them),
 // and open ports with requests pending that must come through a sleep losing nothing.
+#include "driver_test.h"
 #include "serial_port_test_support.h"
 #include "simkernel/pnp.h"
 #include "simkernel/power.h"
@@ -126,6 +127,58 @@ TEST_F(AdapterPower, OnlyAWakeFromSleepAsksForPowerUp) {
             STATUS_SUCCESS);
   EXPECT_EQ(adapterRequests(), 1u);
   EXPECT_EQ(adapter()->DevicePowerState, PowerDeviceD0);
+}
+
+// Before its start has finished the adapter is no power policy owner yet: power requests go
+// down untouched. The first start is caught at its configuration, held below the adapter as
+// a slow bus would hold it, while the power manager's requests arrive.
+class PowerBeforeStart : public DriverTest {};
+
+TEST_F(PowerBeforeStart, RequestsPassDownUntouched) {
+  harness::AdapterFixture fixture(h());
+  bool held = false, tried = false;
+  NTSTATUS deviceUp = STATUS_PENDING, systemDown = STATUS_PENDING;
+  long pdoRecords = -1, adapterRecords = -1;
+  size_t requests = 0;
+  SYSTEM_POWER_STATE recorded = PowerSystemUnspecified;
+  fixture.DivertUrbs([&](PIRP irp, PURB urb) -> std::optional<NTSTATUS> {
+    if (held || urb->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION) return std::nullopt;
+    held = true;
+    IoMarkIrpPending(irp);
+    h().Spawn("power manager", [&, irp] {
+      AdapterExtension* a = nullptr;
+      for (AdapterExtension* each : AdapterTable)
+        if (each != nullptr && each->PhysicalDeviceObject == fixture.busPort()->Pdo()) a = each;
+      if (a != nullptr && a->DevicePnpState == NotStarted) {
+        tried = true;
+        const size_t before = sim::io::PowerStateHistory().size();
+        deviceUp = sim::io::SendPower(a->Self, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0)).status;
+        systemDown =
+            sim::io::SendPower(a->Self, IRP_MN_SET_POWER, SystemPowerState, SystemState(PowerSystemSleeping1)).status;
+        pdoRecords = adapterRecords = 0;
+        auto history = sim::io::PowerStateHistory();
+        for (size_t i = before; i < history.size(); ++i) {
+          pdoRecords += history[i].device == fixture.busPort()->Pdo();
+          adapterRecords += history[i].device == a->Self;
+        }
+        for (auto& request : sim::io::PowerRequests()) requests += request.device == a->Self;
+        recorded = a->SystemPowerState;
+      }
+      IoSkipCurrentIrpStackLocation(irp);
+      IoCallDriver(fixture.busPort()->Pdo(), irp);
+    });
+    return STATUS_PENDING;
+  });
+  fixture.Start();
+  fixture.DivertUrbs({});
+  ASSERT_TRUE(tried) << "the start was not caught before its configuration";
+  EXPECT_EQ(deviceUp, STATUS_SUCCESS);
+  EXPECT_EQ(systemDown, STATUS_SUCCESS);
+  EXPECT_EQ(pdoRecords, 1) << "the device request reached the bus";
+  EXPECT_EQ(adapterRecords, 0) << "the adapter recorded a state";
+  EXPECT_EQ(requests, 0u) << "the adapter asked for a device request";
+  EXPECT_EQ(recorded, PowerSystemWorking);
+  fixture.StopAndRemove();
 }
 
 // ---- Open ports across a sleep ----------------------------------------------------------------
