@@ -7,6 +7,7 @@
 #include "io_internal.h"
 #include "pnp_internal.h"
 #include "power_internal.h"
+#include "race_annotations.h"
 #include "simkernel/io.h"
 
 namespace sim::powerm {
@@ -88,10 +89,14 @@ void SendOne(pnpm::NodeRec& node, const Phase& phase, const std::shared_ptr<Sent
     sent->order = LogCompleted(logged, status.Status);
     sent->status = status.Status;
     sent->done = true;
+    // The manager holds plug and play across the transition: what the request's drivers did
+    // comes before the tree's next change.
+    race::Release(&pnpm::Pnp().queue);
     if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status.Status))
       iom::Report("system set power irp failed", what + " completed with status " + std::to_string(status.Status));
   };
   const NTSTATUS returned = PoCallDriver(io::TopOfStack(node.pdo), irp);
+  race::Release(&pnpm::Pnp().queue);
   if (returned != STATUS_PENDING && !sent->done)
     iom::Report("irp not completed but status returned", what + " returned status " + std::to_string(returned));
 }
