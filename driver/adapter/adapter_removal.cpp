@@ -80,6 +80,10 @@ PAGED_ROUTINE NTSTATUS AdapterRemoveDevice(AdapterExtension* Adapter, PIRP Irp) 
   Adapter->CommandPipe = NULL;
   FreePoolAndClear(&Adapter->InterfaceInformation);
   FreePoolAndClear(&Adapter->SerialNumber);
+  // The drain waited for the power worker's count; the I/O manager keeps the device object
+  // until the worker's routine has returned.
+  IoFreeWorkItem(Adapter->PowerWorkItem);
+  Adapter->PowerWorkItem = NULL;
 
   PDEVICE_OBJECT Lower = Adapter->LowerDevice;
   Irp->IoStatus.Status = STATUS_SUCCESS;

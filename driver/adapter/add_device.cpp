@@ -71,6 +71,12 @@ PAGED_ROUTINE NTSTATUS NTAPI AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVI
 
   AdapterExtension* Adapter = (AdapterExtension*)DeviceObject->DeviceExtension;
   AdapterInitializeRecord(Adapter, DeviceObject, PhysicalDeviceObject, Index);
+  // Made now: a wake must never find the power worker's item missing.
+  Adapter->PowerWorkItem = IoAllocateWorkItem(DeviceObject);
+  if (Adapter->PowerWorkItem == NULL) {
+    IoDeleteDevice(DeviceObject);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   AdapterCount++;
   AdapterTable[Index] = Adapter;
   AdapterReadParameters(Adapter);
@@ -78,6 +84,7 @@ PAGED_ROUTINE NTSTATUS NTAPI AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVI
   DeviceObject->Flags |= DO_POWER_PAGABLE;
   Status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_ADAPTER_INTERFACE, NULL, &Adapter->InterfaceName);
   if (!NT_SUCCESS(Status)) {
+    IoFreeWorkItem(Adapter->PowerWorkItem);
     AdapterReleaseSlot(Index);
     IoDeleteDevice(DeviceObject);
     return Status;
@@ -87,6 +94,7 @@ PAGED_ROUTINE NTSTATUS NTAPI AdapterAddDevice(PDRIVER_OBJECT DriverObject, PDEVI
   if (Adapter->LowerDevice == NULL) {
     // No stack to serve: nothing of the adapter may stay behind.
     RtlFreeUnicodeString(&Adapter->InterfaceName);
+    IoFreeWorkItem(Adapter->PowerWorkItem);
     AdapterReleaseSlot(Index);
     IoDeleteDevice(DeviceObject);
     return STATUS_NO_SUCH_DEVICE;

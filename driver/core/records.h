@@ -186,8 +186,8 @@ struct AdapterExtension : DeviceExtensionHeader {
   KEVENT PowerTransferLock;
   BOOLEAN TransfersHeld;
   // Work the power completions leave to a worker thread (POWER_WORK_ bits), guarded by
-  // AdapterLock; the item is queued at most once at a time.
-  WORK_QUEUE_ITEM PowerWorkItem;
+  // AdapterLock; the item, made at AddDevice, is queued at most once at a time.
+  PIO_WORKITEM PowerWorkItem;
   ULONG PowerWork;
   BOOLEAN PowerWorkQueued;
 };

@@ -146,8 +146,9 @@ static VOID AdapterRequestPowerUp(AdapterExtension* Adapter) {
   }
 }
 
-static VOID NTAPI AdapterPowerWorker(PVOID Parameter) {
-  AdapterExtension* Adapter = (AdapterExtension*)Parameter;
+static VOID NTAPI AdapterPowerWorker(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  AdapterExtension* Adapter = (AdapterExtension*)Context;
   for (;;) {
     BOOLEAN Acquired = AdapterLockEnter(Adapter);
     ULONG Work = Adapter->PowerWork;
@@ -177,7 +178,6 @@ VOID AdapterQueuePowerWork(AdapterExtension* Adapter, ULONG Work) {
   AdapterLockLeave(Adapter, Acquired);
   if (Queue) {
     PendingIoIncrement(Adapter);
-    ExInitializeWorkItem(&Adapter->PowerWorkItem, AdapterPowerWorker, Adapter);
-    ExQueueWorkItem(&Adapter->PowerWorkItem, DelayedWorkQueue);
+    IoQueueWorkItem(Adapter->PowerWorkItem, AdapterPowerWorker, DelayedWorkQueue, Adapter);
   }
 }

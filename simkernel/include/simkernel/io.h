@@ -27,7 +27,7 @@
 //   "device initializing flag not cleared"    "device deleted holding queued dpc or set timer"
 //   "device deleted twice"                    "device deleted while attached"
 //   "driver unloaded with devices"            "device detached but not attached"
-//   "object reference count underflow"
+//   "object reference count underflow"        "work item freed while queued"
 //   "mdl mapped without being built"          "mdl built on paged pool"
 //   "free of unknown mdl"
 //   "PoStartNextPowerIrp not called"          "PoStartNextPowerIrp called twice"

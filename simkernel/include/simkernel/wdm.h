@@ -262,6 +262,9 @@ typedef struct _WORK_QUEUE_ITEM {
   PVOID Parameter;
 } WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
 #define ExInitializeWorkItem(Item, Routine, Context) \
   do {                                               \
     (Item)->WorkerRoutine = (Routine);               \
@@ -933,6 +936,12 @@ PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG
 VOID ExFreePool(PVOID P);
 VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+// The I/O manager's work items: the device object stays referenced while the item is queued
+// and its routine runs, so neither it nor its driver goes away under the routine.
+PIO_WORKITEM IoAllocateWorkItem(struct _DEVICE_OBJECT* DeviceObject);
+VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                     PVOID Context);
 VOID ExRaiseStatus(NTSTATUS Status);
 
 // I/O manager.
