@@ -65,7 +65,7 @@ static void TestStateRoundTrip(void) {
   dcb.Parity = EVENPARITY;
   dcb.StopBits = TWOSTOPBITS;
   dcb.fOutxCtsFlow = 1;
-  dcb.fOutxDsrFlow = 1;
+  dcb.fOutxDsrFlow = 0;
   dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
   dcb.fDsrSensitivity = 1;
   dcb.fTXContinueOnXoff = 1;
@@ -86,7 +86,7 @@ static void TestStateRoundTrip(void) {
   memset(&back, 0xAA, sizeof back);
   CHECK(GetCommState(h, &back));
   CHECK(back.BaudRate == CBR_19200 && back.ByteSize == 7 && back.Parity == EVENPARITY && back.StopBits == TWOSTOPBITS);
-  CHECK(back.fOutxCtsFlow && back.fOutxDsrFlow && back.fDtrControl == DTR_CONTROL_HANDSHAKE && back.fDsrSensitivity);
+  CHECK(back.fOutxCtsFlow && !back.fOutxDsrFlow && back.fDtrControl == DTR_CONTROL_HANDSHAKE && back.fDsrSensitivity);
   CHECK(back.fTXContinueOnXoff && back.fOutX && back.fInX && back.fErrorChar && back.fNull);
   CHECK(back.fRtsControl == RTS_CONTROL_HANDSHAKE && back.fAbortOnError && back.fParity);
   CHECK(back.XonLim == 100 && back.XoffLim == 200);
@@ -95,7 +95,8 @@ static void TestStateRoundTrip(void) {
   /* Every other value of the two-bit fields, and the flags off. */
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_TOGGLE;
-  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fOutX = dcb.fInX = 0;
+  dcb.fOutxCtsFlow = dcb.fDsrSensitivity = dcb.fInX = 0;
+  dcb.fOutxDsrFlow = dcb.fOutX = 1;
   dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = dcb.fTXContinueOnXoff = 0;
   dcb.Parity = NOPARITY;
   dcb.ByteSize = 8;
@@ -103,7 +104,9 @@ static void TestStateRoundTrip(void) {
   CHECK(SetCommState(h, &dcb));
   CHECK(GetCommState(h, &back));
   CHECK(back.fDtrControl == DTR_CONTROL_DISABLE && back.fRtsControl == RTS_CONTROL_TOGGLE);
-  CHECK(!back.fOutxCtsFlow && !back.fOutX && !back.fInX && !back.fNull && !back.fAbortOnError && !back.fTXContinueOnXoff);
+  CHECK(!back.fOutxCtsFlow && back.fOutxDsrFlow && back.fOutX && !back.fInX && !back.fDsrSensitivity);
+  CHECK(!back.fErrorChar && !back.fNull && !back.fAbortOnError && !back.fTXContinueOnXoff);
+  dcb.fOutxDsrFlow = dcb.fOutX = 0;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   CHECK(SetCommState(h, &dcb));
