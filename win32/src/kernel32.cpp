@@ -167,6 +167,7 @@ void Finish(const std::shared_ptr<Operation>& op, const m::Outcome& outcome) {
   auto& list = op->file->operations;
   list.erase(std::remove(list.begin(), list.end(), op), list.end());
   op->file->ioEvent.Set();
+  op->file->WakeWaiters();  // a wait on the file handle itself
   if (op->event) op->event->Set();
   op->finished.Set();
 }

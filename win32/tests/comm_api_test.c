@@ -14,6 +14,19 @@ static int failures = 0;
     }                                                                                        \
   } while (0)
 
+/* A relative timeout ends on the first clock tick (100144 x 100 ns on a uniprocessor) at or
+ * after it, counted from the tick it started in; GetTickCount moves in whole ticks. */
+static int EndsOnTick(DWORD start, DWORD elapsed, DWORD milliseconds) {
+  const unsigned long long tick = 100144, span = (unsigned long long)milliseconds * 10000;
+  const unsigned long long ticks = (span + tick - 1) / tick;
+  /* Ticks are over 10 ms apart, so one tick alone has GetTickCount() == start. */
+  const unsigned long long first = ((unsigned long long)start * 10000 + tick - 1) / tick;
+  unsigned long long expected;
+  expected = (first + ticks) * tick / 10000 - start;
+  if (elapsed != (DWORD)expected) printf("elapsed %lu ms, expected %llu\n", (unsigned long)elapsed, expected);
+  return elapsed == (DWORD)expected;
+}
+
 static HANDLE OpenPort(const char* name, BOOL overlapped) {
   HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                          overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
@@ -205,7 +218,7 @@ static void TestDataAndTimeouts(void) {
   start = GetTickCount();
   CHECK(ReadFile(h, buffer, 10, &n, NULL) && n == 0);
   elapsed = GetTickCount() - start;
-  CHECK(elapsed >= 100 && elapsed <= 111);
+  CHECK(EndsOnTick(start, elapsed, 100));
   /* MAXDWORD interval with zero totals: return at once with what is there. */
   SetReadTimeouts(h, MAXDWORD, 0, 0);
   start = GetTickCount();
@@ -322,6 +335,19 @@ static void TestCommEvents(void) {
   CHECK(CloseHandle(h) && CloseHandle(ev));
 }
 
+static DWORD WINAPI LateWriter(LPVOID port) {
+  OVERLAPPED wo;
+  DWORD n = 0;
+  HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
+  memset(&wo, 0, sizeof wo);
+  wo.hEvent = done;
+  Sleep(20);
+  if (!WriteFile((HANDLE)port, "abc", 3, NULL, &wo)) CHECK(GetLastError() == ERROR_IO_PENDING);
+  CHECK(GetOverlappedResult((HANDLE)port, &wo, &n, TRUE) && n == 3);
+  CloseHandle(done);
+  return 0;
+}
+
 static void TestOverlappedCancel(void) {
   HANDLE h = OpenPort("COM6", TRUE);
   HANDLE ev = CreateEventA(NULL, TRUE, TRUE, NULL);
@@ -353,15 +379,18 @@ static void TestOverlappedCancel(void) {
   CHECK(!CancelIoEx(h, &ov) && GetLastError() == ERROR_NOT_FOUND);
   CHECK(!HasOverlappedIoCompleted(&ov2));
 
-  /* A pending read completes through the plug, no event: the file handle is signalled. */
+  /* A pending read completes through the plug, no event: the file handle is signalled, and a
+   * wait on it ends when the bytes a second thread writes come back. */
   memset(&ov, 0, sizeof ov);
   CHECK(!ReadFile(h, buffer2, 3, NULL, &ov) && GetLastError() == ERROR_IO_PENDING);
   {
-    OVERLAPPED wo;
-    memset(&wo, 0, sizeof wo);
-    if (!WriteFile(h, "abc", 3, NULL, &wo)) CHECK(GetLastError() == ERROR_IO_PENDING);
+    HANDLE writer = CreateThread(NULL, 0, LateWriter, h, 0, NULL);
+    DWORD start = GetTickCount();
+    CHECK(WaitForSingleObject(h, 1000) == WAIT_OBJECT_0);
+    CHECK(GetTickCount() - start < 100);
+    CHECK(WaitForSingleObject(writer, 1000) == WAIT_OBJECT_0);
+    CloseHandle(writer);
   }
-  CHECK(WaitForSingleObject(h, 1000) == WAIT_OBJECT_0);
   CHECK(GetOverlappedResult(h, &ov, &n, TRUE) && n == 3 && memcmp(buffer2, "abc", 3) == 0);
   CHECK(HasOverlappedIoCompleted(&ov));
   /* The comm event left waiting saw the bytes arrive. */
@@ -427,7 +456,7 @@ static void TestThreadsAndWaits(void) {
   start = GetTickCount();
   CHECK(WaitForSingleObject(automatic, 30) == WAIT_TIMEOUT);
   elapsed = GetTickCount() - start;
-  CHECK(elapsed >= 30 && elapsed <= 41);
+  CHECK(EndsOnTick(start, elapsed, 30));
   CHECK(WaitForSingleObject(manual, 0) == WAIT_OBJECT_0 && WaitForSingleObject(manual, 0) == WAIT_OBJECT_0);
   CHECK(ResetEvent(manual) && WaitForSingleObject(manual, 0) == WAIT_TIMEOUT);
   handles[1] = manual;
@@ -444,7 +473,7 @@ static void TestThreadsAndWaits(void) {
   start = GetTickCount();
   Sleep(25);
   elapsed = GetTickCount() - start;
-  CHECK(elapsed >= 25 && elapsed <= 36);
+  CHECK(EndsOnTick(start, elapsed, 25) && elapsed == 30);
   CloseHandle(automatic);
   CloseHandle(manual);
   CloseHandle(g_started);
