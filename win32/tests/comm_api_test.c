@@ -63,7 +63,25 @@ static void TestOpenErrors(void) {
   {
     DWORD n = 0;
     char c;
+    DCB dcb;
+    HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
     CHECK(!ReadFile(a, &c, 1, &n, NULL) && GetLastError() == ERROR_INVALID_HANDLE);
+    /* Bad handles and bad buffers are refused, never followed. */
+    CHECK(!GetCommState(a, &dcb) && GetLastError() == ERROR_INVALID_HANDLE);
+    CHECK(!GetCommState(event, &dcb) && GetLastError() == ERROR_INVALID_HANDLE);
+    CHECK(!SetCommMask(INVALID_HANDLE_VALUE, EV_RXCHAR) && GetLastError() == ERROR_INVALID_HANDLE);
+    CHECK(CreateFileA(NULL, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE &&
+          GetLastError() == ERROR_INVALID_PARAMETER);
+    b = OpenPort("COM3", FALSE);
+    CHECK(!ReadFile(b, NULL, 5, &n, NULL) && GetLastError() == ERROR_NOACCESS);
+    CHECK(!ReadFile(b, &c, 1, NULL, NULL) && GetLastError() == ERROR_INVALID_PARAMETER);
+    CHECK(!GetCommState(b, NULL) && GetLastError() == ERROR_NOACCESS);
+    CHECK(!GetOverlappedResult(b, NULL, &n, TRUE) && GetLastError() == ERROR_INVALID_PARAMETER);
+    ov.hEvent = b;  /* a file is no event */
+    CHECK(!ReadFile(b, &c, 1, &n, &ov) && GetLastError() == ERROR_INVALID_HANDLE);
+    CHECK(CloseHandle(b) && CloseHandle(event));
   }
 }
 
