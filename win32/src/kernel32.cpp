@@ -17,7 +17,24 @@ namespace m = machine;
 
 thread_local DWORD t_lastError = 0;
 thread_local DWORD t_threadId = 0;
+thread_local bool t_programThread = false;  // made by CreateThread
 DWORD g_nextThreadId = 4;
+
+// Process exit ends the program's other threads where they wait, as ExitProcess does: the
+// wait unwinds the thread to its start.
+bool g_exiting = false;
+struct ThreadTerminated {};
+std::vector<m::TaskId> g_blocked;  // program threads blocked in a wait or a sleep
+
+int32_t BlockThread(const char* what, std::optional<int64_t> deadline) {
+  if (g_exiting && t_programThread) throw ThreadTerminated{};
+  m::TaskId self = m::CurrentTask();
+  g_blocked.push_back(self);
+  const int32_t status = m::Block(what, deadline);
+  g_blocked.erase(std::find(g_blocked.begin(), g_blocked.end(), self));
+  if (g_exiting && t_programThread) throw ThreadTerminated{};
+  return status;
+}
 
 // ---- Objects -------------------------------------------------------------------------------
 
@@ -129,8 +146,14 @@ DWORD WaitFor(const std::vector<Waitable*>& objects, bool all, DWORD millisecond
     if (milliseconds == 0 || (deadline && m::Now() >= *deadline)) return WAIT_TIMEOUT;
     m::TaskId self = m::CurrentTask();
     for (Waitable* w : objects) w->waiters.push_back(self);
-    m::Block("WaitForMultipleObjects", deadline);
-    for (Waitable* w : objects) w->waiters.erase(std::find(w->waiters.begin(), w->waiters.end(), self));
+    struct Unregister {
+      const std::vector<Waitable*>& objects;
+      m::TaskId self;
+      ~Unregister() {
+        for (Waitable* w : objects) w->waiters.erase(std::find(w->waiters.begin(), w->waiters.end(), self));
+      }
+    } unregister{objects, self};
+    BlockThread("WaitForMultipleObjects", deadline);
   }
 }
 
@@ -389,7 +412,9 @@ BOOL DeviceControlOk(HANDLE file, DWORD code, const void* input, DWORD inputLeng
   return status < 0 ? FailWith(status) : TRUE;
 }
 
-void CloseAllHandles() {
+void EndProcess() {
+  g_exiting = true;
+  for (m::TaskId task : std::vector<m::TaskId>(g_blocked)) m::Wake(task, m::kStatusSuccess);
   while (!Handles().empty()) CloseHandle(reinterpret_cast<HANDLE>(Handles().begin()->first));
   g_nextHandle = 0x40;
 }
@@ -545,7 +570,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
   machine::Spawn("thread " + std::to_string(thread->id), [thread, lpStartAddress, lpParameter] {
     t_threadId = thread->id;
     t_lastError = 0;
-    thread->exitCode = lpStartAddress(lpParameter);
+    t_programThread = true;
+    try {
+      thread->exitCode = lpStartAddress(lpParameter);
+    } catch (const ThreadTerminated&) {
+      thread->exitCode = 0;
+    }
     thread->done = true;
     thread->WakeWaiters();
   }, false);
@@ -634,10 +664,10 @@ DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL) {
   if (dwMilliseconds == 0) {
     machine::Yield();
   } else if (dwMilliseconds == INFINITE) {
-    machine::Block("Sleep(INFINITE)", std::nullopt);
+    BlockThread("Sleep(INFINITE)", std::nullopt);
   } else {
     const int64_t deadline = machine::DeadlineAfter(int64_t(dwMilliseconds) * machine::kMillisecond);
-    while (machine::Now() < deadline) machine::Block("Sleep", deadline);
+    while (machine::Now() < deadline) BlockThread("Sleep", deadline);
   }
   return 0;
 }

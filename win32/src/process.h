@@ -3,8 +3,9 @@
 #pragma once
 
 namespace zelwin32 {
-// Process exit: every handle still open is closed (their cleanup ends pending requests).
-void CloseAllHandles();
+// Process exit, once the program's main has returned: its other threads end where they
+// wait, and every handle still open is closed (their cleanup ends pending requests).
+void EndProcess();
 // Names the calling task as a thread of the program (its id, a fresh last error).
 void AdoptCurrentThread();
 }  // namespace zelwin32

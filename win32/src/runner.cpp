@@ -133,8 +133,7 @@ int main(int argc, char** argv) {
       machine.RunTask("main", [&] {
         zelwin32::AdoptCurrentThread();
         status = ZelWin32Main(argc, argv);
-        // As at process exit: handles left open are closed, which ends their requests.
-        zelwin32::CloseAllHandles();
+        zelwin32::EndProcess();
       });
       machine.Advance(100 * sim::kMillisecond);
     }

@@ -497,6 +497,16 @@ static void TestThreadsAndWaits(void) {
   CloseHandle(g_started);
 }
 
+/* Left waiting when main returns: the process exit ends them, as on Windows. */
+static DWORD WINAPI Forever(LPVOID event) {
+  if (event)
+    WaitForSingleObject((HANDLE)event, INFINITE);
+  else
+    Sleep(INFINITE);
+  ++failures;  /* never reached */
+  return 1;
+}
+
 int main(int argc, char** argv) {
   (void)argc;
   (void)argv;
@@ -508,6 +518,9 @@ int main(int argc, char** argv) {
   TestCommEvents();
   TestOverlappedCancel();
   TestThreadsAndWaits();
+  CHECK(CreateThread(NULL, 0, Forever, NULL, 0, NULL) != NULL);
+  CHECK(CreateThread(NULL, 0, Forever, CreateEventA(NULL, TRUE, FALSE, NULL), 0, NULL) != NULL);
+  Sleep(10);
   printf("%d failure(s)\n", failures);
   return failures == 0 ? 0 : 1;
 }
