@@ -1,0 +1,2 @@
+/* Forwards to windows.h, where this project keeps the SDK names it implements. */
+#include "windows.h"
