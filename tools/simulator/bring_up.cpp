@@ -15,14 +15,15 @@ std::string Narrow(std::u16string_view text) { return std::string(text.begin(), 
 
 }  // namespace
 
-ArrivalLog::ArrivalLog(adapter_model::Uart& uart, adapter_model::Connector& connector)
+ArrivalLog::ArrivalLog(adapter_model::Uart& uart, adapter_model::SerialLine* line)
     : receiver_([&uart] { return uart.Format(); },
                 [this](const adapter_model::ReceivedFrame& frame) {
                   if (skipFlow_ && (frame.value == kXon || frame.value == kXoff)) return;
+                  lastEnd_ = frame.end;
                   arrivals_.push_back(
                       {frame.value, frame.end, frame.framingError || frame.parityError || frame.breakCondition});
                 }) {
-  receiver_.Listen(connector.Rxd());
+  receiver_.Listen(line);
 }
 
 ArrivalLog::~ArrivalLog() { receiver_.Listen(nullptr); }
@@ -115,14 +116,20 @@ void Bench::PlugCables() {
   // Listeners go on once the cables have wired the receive pins.
   for (BenchPort& port : ports_) {
     adapter_model::Adapter& model = *units_[port.adapter - 1].model;
-    port.arrivals = std::make_unique<ArrivalLog>(model.PortUart(port.number), model.PortConnector(port.number));
+    auto& connector = model.PortConnector(port.number);
+    port.arrivals = std::make_unique<ArrivalLog>(model.PortUart(port.number), connector.Rxd());
+    if (options_.cable == CableKind::None)
+      port.transmitted = std::make_unique<ArrivalLog>(model.PortUart(port.number), &connector.Txd());
   }
 }
 
 void Bench::UnplugAll() {
   if (unplugged_) return;
   unplugged_ = true;
-  for (BenchPort& port : ports_) port.arrivals.reset();
+  for (BenchPort& port : ports_) {
+    port.arrivals.reset();
+    port.transmitted.reset();
+  }
   cables_.clear();
   if (harness_.machine().Stopped()) return;
   for (auto& unit : units_) unit.model->Unplug();

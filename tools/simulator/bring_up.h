@@ -19,8 +19,9 @@
 
 namespace simulator {
 
-// Characters as they finished arriving at a port's receive pin (end of the stop bit), in
-// order, so that a read's bytes can be matched with the moment each was on the wire.
+// Characters as they finished on a line (end of the stop bit), in order: at a port's receive
+// pin, so that a read's bytes can be matched with the moment each arrived; on its transmit pin
+// when nothing else listens, to know when the last byte left.
 class ArrivalLog {
  public:
   struct Arrival {
@@ -28,18 +29,24 @@ class ArrivalLog {
     sim::VirtualTime end;
     bool error;  // framing, parity or break
   };
-  ArrivalLog(adapter_model::Uart& uart, adapter_model::Connector& connector);
+  ArrivalLog(adapter_model::Uart& uart, adapter_model::SerialLine* line);
   ~ArrivalLog();
   // XON and XOFF are the driver's own flow control, not data: not logged while set.
   void SkipFlowCharacters(bool skip) { skipFlow_ = skip; }
   bool Empty() const { return arrivals_.empty(); }
   Arrival Pop();
-  void Clear() { arrivals_.clear(); }
+  void Clear() {
+    arrivals_.clear();
+    lastEnd_ = -1;
+  }
+  // When the last character logged since Clear ended on the line; -1 if none.
+  sim::VirtualTime LastEnd() const { return lastEnd_; }
 
  private:
   adapter_model::Receiver receiver_;
   std::deque<Arrival> arrivals_;
   bool skipFlow_ = false;
+  sim::VirtualTime lastEnd_ = -1;
 };
 
 struct BenchPort {
@@ -48,6 +55,7 @@ struct BenchPort {
   std::string com;  // "COM3"; empty if the port got no name
   int peer = -1;    // index of the port whose transmissions this one receives; -1: none
   std::unique_ptr<ArrivalLog> arrivals;
+  std::unique_ptr<ArrivalLog> transmitted;  // only with nothing plugged in
 };
 
 class Bench {

@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <map>
 
 #include "driver_harness.h"
 
@@ -28,12 +27,11 @@ Parsed ParseOptions(int argc, char** argv) {
   app.add_option("--seed", options.seed, "scheduler seed (default: ZEL_SEED or a fixed value)");
   app.add_option("--capture", options.capture, "write the USB traffic to this pcap file (tshark, Wireshark)");
   app.add_option("--adapters", options.adapters, "how many adapters to plug in")->check(CLI::Range(1, 8));
-  const std::map<std::string, CableKind> cables{
-      {"loopback", CableKind::Loopback}, {"null-modem", CableKind::NullModem}, {"none", CableKind::None}};
-  app.add_option("--cable", options.cable,
+  std::string cable = "loopback";
+  app.add_option("--cable", cable,
                  "what each port has plugged in: loopback plugs, null-modem cables between ports 1-2 and 3-4, "
-                 "or nothing")
-      ->transform(CLI::CheckedTransformer(cables, CLI::ignore_case));
+                 "or nothing (default: loopback)")
+      ->check(CLI::IsMember({"loopback", "null-modem", "none"}));
   app.add_option("--baud", options.bauds, "baud rates to run, in order (comma separated)")
       ->delimiter(',')
       ->check(CLI::Range(uint32_t{300}, uint32_t{921600}));
@@ -52,6 +50,7 @@ Parsed ParseOptions(int argc, char** argv) {
     std::fprintf(stderr, "simulator: %s (see --help)\n", message.c_str());
     return {std::nullopt, 2};
   }
+  options.cable = cable == "none" ? CableKind::None : cable == "null-modem" ? CableKind::NullModem : CableKind::Loopback;
   return {options, 0};
 }
 

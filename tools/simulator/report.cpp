@@ -41,7 +41,7 @@ void PrintSummary(const RunSummary& summary) {
   fmt::print("\nSummary ({} virtual s, {:.1f} wall s)\n", fmt::format("{:.3f}", summary.virtualSeconds),
              summary.wallSeconds);
   fmt::print("  {:<5} {:<6} {:<22} {:>9} {:>9} {:>6} {:>6} {:>7} {:>7} {:>10} {:>10}\n", "port", "COM", "settings",
-             "out B", "back B", "lost", "errors", "TX %", "RX %", "lat. med", "lat. p99");
+             "out B", "in B", "lost", "errors", "TX %", "RX %", "lat. med", "lat. p99");
   for (const auto& port : summary.ports) {
     const std::string id = fmt::format("{}.{}", port.adapter, port.number);
     if (!port.opened) fmt::print("  {:<5} {:<6} not opened\n", id, port.com.empty() ? "-" : port.com);
@@ -56,7 +56,7 @@ void PrintSummary(const RunSummary& summary) {
     }
   }
   fmt::print(
-      "  (out: bytes the port's writes completed; back: bytes its reads returned; TX/RX: of the line rate over\n"
+      "  (out: bytes the port's writes completed; in: bytes its reads returned; TX/RX: of the line rate over\n"
       "   the phase's sending/receiving span; latency: virtual time from a byte's stop bit at the receive pin\n"
       "   to the completion of the read that returned it)\n");
 

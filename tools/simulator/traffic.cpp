@@ -12,7 +12,8 @@ namespace {
 
 constexpr uint32_t kReadLength = 512;
 constexpr uint32_t kLargestWrite = 512;
-constexpr uint32_t kReadWaitMs = 50;
+constexpr uint32_t kReadWaitMs = 10;
+constexpr size_t kWritesQueued = 4;
 // After the far end stopped sending, a port waits this long with nothing arriving before it
 // counts the rest as lost.
 constexpr sim::VirtualTime kDrainQuiet = sim::kSecond;
@@ -67,8 +68,8 @@ void RunPort(sim::Machine& machine, const PhaseContext& context, size_t index, s
   PendingIo read = port.Read(kReadLength);
 
   while (true) {
-    // Two writes queued keep the port's transmitter busy across each completion.
-    while (!run.sendDone && machine.Now() < deadline && writes.size() < 2) {
+    // Writes queued ahead keep the transmitter busy while the task waits on its read.
+    while (!run.sendDone && machine.Now() < deadline && writes.size() < kWritesQueued) {
       const uint32_t length = 1 + uint32_t(random() % kLargestWrite);
       chunk.resize(length);
       for (uint32_t i = 0; i < length; ++i)
@@ -126,8 +127,13 @@ void RunPort(sim::Machine& machine, const PhaseContext& context, size_t index, s
 
     const PortRun* far = peer < 0 ? nullptr : &runs[size_t(peer)];
     if (run.sendDoneAt >= 0 && (far == nullptr || far->sendDoneAt >= 0)) {
-      // With nothing plugged in, one read timeout after the last write shows nothing came.
-      if (far == nullptr) break;
+      // With nothing plugged in: once the transmit pin has been quiet a while, and nothing came.
+      if (far == nullptr) {
+        const sim::VirtualTime lastOut = bench.transmitted ? bench.transmitted->LastEnd() : -1;
+        if (now - std::max(run.sendDoneAt, lastOut) >= 100 * sim::kMillisecond) break;
+        read = port.Read(kReadLength);
+        continue;
+      }
       if (result.received >= far->written) break;
       if (now - std::max(lastArrival, far->sendDoneAt) >= kDrainQuiet) break;
     }
@@ -257,6 +263,7 @@ std::vector<PortResult> RunTraffic(harness::DriverHarness& harness, Bench& bench
     }, 10 * sim::kSecond, p, machine.Now());
     // What the line carried while the settings changed is not part of the phase.
     for (auto& port : ports) {
+      if (port.transmitted) port.transmitted->Clear();
       port.arrivals->Clear();
       port.arrivals->SkipFlowCharacters(phases[p].line.handshake == Handshake::XonXoff);
     }
@@ -282,6 +289,11 @@ std::vector<PortResult> RunTraffic(harness::DriverHarness& harness, Bench& bench
       if (result.lost > 0) result.problems.push_back(std::to_string(result.lost) + " byte(s) never arrived");
       if (result.mismatched > 0) result.problems.push_back(std::to_string(result.mismatched) + " byte(s) wrong");
       if (result.lineErrors != 0) result.problems.push_back("line errors reported");
+      for (size_t r = 0; r < ports.size(); ++r)
+        if (ports[r].peer == int(i) && ports[r].arrivals->LastEnd() >= 0)
+          result.sendSpan = ports[r].arrivals->LastEnd() - context.start;
+      if (ports[i].transmitted && ports[i].transmitted->LastEnd() >= 0)
+        result.sendSpan = ports[i].transmitted->LastEnd() - context.start;
     }
     if (progress) progress(p, machine.Now() - context.start, true, results);
   }

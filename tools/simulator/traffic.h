@@ -44,7 +44,9 @@ struct PhaseResult {
   uint64_t emptyReads = 0;     // reads ended by their timeout with nothing
   uint32_t lineErrors = 0;     // SERIAL_ERROR_* bits the port reported
   uint64_t failedRequests = 0; // requests that ended with another status than expected
-  sim::VirtualTime sendSpan = 0;     // first write issued to last write complete
+  // Phase start to the end of the port's last character on the line (at the far end's
+  // receive pin, or its own transmit pin with nothing plugged in).
+  sim::VirtualTime sendSpan = 0;
   sim::VirtualTime receiveSpan = 0;  // phase start to the last byte read
   std::vector<sim::VirtualTime> latencies;
   std::vector<std::string> problems;
