@@ -45,7 +45,15 @@ Bench::~Bench() {
 }
 
 void Bench::Settle() {
-  harness_.RunUntilIdle();
+  // Traced, the managers' log is read between the machine's steps, so each line comes out
+  // near the moment it happened.
+  if (trace_.On())
+    harness_.RunUntil([&] {
+      trace_.Poll(harness_.machine());
+      return false;
+    });
+  else
+    harness_.RunUntilIdle();
   sim::pnp::WaitIdle();
   trace_.Poll(harness_.machine());
 }

@@ -60,6 +60,12 @@ void Trace::Poll(sim::Machine& machine) {
   const auto events = sim::pnp::Events();
   for (; pnpSeen_ < events.size(); ++pnpSeen_) {
     const auto& event = events[pnpSeen_];
+    // The identity and text queries of every enumeration would drown the state changes.
+    bool routine = false;
+    for (const char* query : {"QUERY_ID", "QUERY_DEVICE_TEXT", "QUERY_CAPABILITIES", "QUERY_BUS_INFORMATION",
+                              "QUERY_RESOURCE", "QUERY_PNP_DEVICE_STATE", "QUERY_INTERFACE"})
+      routine = routine || event.what.rfind(query, 0) == 0;
+    if (routine) continue;
     std::printf("  [%10.3f ms] pnp    %-44s %-28s 0x%08X\n", Ms(machine.Now()), Narrow(event.device).c_str(),
                 event.what.c_str(), static_cast<unsigned>(event.status));
   }
