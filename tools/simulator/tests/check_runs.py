@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Runs the simulator as a user would and checks what it says, what it writes and how it exits.
+
+check_runs.py SIMULATOR CASE, CASE one of: default, null-modem, no-cable, bad-options.
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+SIMULATOR = sys.argv[1]
+CASE = sys.argv[2]
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def run(*args, timeout=120):
+    return subprocess.run([SIMULATOR, *args], capture_output=True, text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+
+
+def table_rows(stdout):
+    """Rows of the summary table: (adapter.port, COM, baud, out, in, lost, errors)."""
+    rows = []
+    for line in stdout.splitlines():
+        m = re.match(r"^\s+(\d+\.\d)\s+(COM\d+)\s+(\d+) 8N1 (\S+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s", line)
+        if m:
+            rows.append((m[1], m[2], int(m[3]), int(m[5]), int(m[6]), int(m[7]), int(m[8])))
+    return rows
+
+
+def default_run():
+    result = run()
+    out = result.stdout
+    check(result.returncode == 0, f"default run exited {result.returncode}:\n{out}\n{result.stderr}")
+    check("564 firmware requests" in out, "the download is not shown")
+    rows = table_rows(out)
+    check(len(rows) == 16, f"expected 16 rows (4 ports x 4 rates), got {len(rows)}")
+    check(sorted({r[1] for r in rows}) == ["COM3", "COM4", "COM5", "COM6"], f"COM names: {sorted({r[1] for r in rows})}")
+    check(sorted({r[2] for r in rows}) == [9600, 57600, 115200, 460800], "baud schedule")
+    for port, com, baud, sent, back, lost, errors in rows:
+        check(sent > 0 and sent == back and lost == 0 and errors == 0,
+              f"{com} at {baud}: out {sent}, in {back}, lost {lost}, errors {errors}")
+    check(re.search(r"^Verifier: 0 report\(s\)$", out, re.M), "verifier verdict missing")
+    check(re.search(r"^Race detector: ", out, re.M), "race detector verdict missing")
+    check("pool outstanding after unload: 0 block(s)" in out, "pool verdict missing")
+    check(re.search(r"^PASS", out, re.M), "no PASS line")
+    # Not a terminal: no carriage-return progress line, one plain line per phase.
+    check("\r" not in out, "progress line written to a pipe")
+    check(len(re.findall(r"^  \d/4 ", out, re.M)) == 4, "one progress line per phase")
+    wall = re.search(r"Summary \([\d.]+ virtual s, ([\d.]+) wall s\)", out)
+    check(wall and float(wall[1]) < 60, f"wall time: {wall[1] if wall else '?'}")
+
+
+def null_modem():
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "summary.json")
+        capture = os.path.join(scratch, "usb.pcap")
+        result = run("--cable", "null-modem", "--adapters", "2", "--baud", "19200,230400", "--duration", "0.2",
+                     "--seed", "7", "--json", path, "--capture", capture)
+        check(result.returncode == 0, f"exited {result.returncode}:\n{result.stdout}\n{result.stderr}")
+        check(os.path.exists(capture) and os.path.getsize(capture) > 24, "no USB capture written")
+        with open(path) as f:
+            summary = json.load(f)
+    check(summary["passed"] is True and summary["seed"] == 7 and summary["cable"] == "null-modem", "header")
+    ports = summary["ports"]
+    check(len(ports) == 8 and len({p["com"] for p in ports}) == 8, "eight distinct COM names")
+    by_place = {(p["adapter"], p["port"]): p for p in ports}
+    for (adapter, number), port in by_place.items():
+        peer = by_place[(adapter, number + 1 if number % 2 else number - 1)]
+        check([ph["baud"] for ph in port["phases"]] == [19200, 230400], "phases")
+        for mine, theirs in zip(port["phases"], peer["phases"]):
+            # What a port read is exactly what the other end of its cable wrote.
+            check(mine["received"] == theirs["written"] > 0,
+                  f"{port['com']} at {mine['baud']}: read {mine['received']}, peer wrote {theirs['written']}")
+            check(mine["latencyMs"]["samples"] == mine["received"], "one latency sample per byte")
+            check(0 < mine["latencyMs"]["median"] <= mine["latencyMs"]["p99"] < 20, f"latency {mine['latencyMs']}")
+            check(90 < mine["txPercent"] <= 100.5, f"{port['com']} TX {mine['txPercent']}")
+    check(summary["verifier"] == [] and summary["poolOutstanding"] == [] and summary["driverUnloaded"], "verdicts")
+
+
+def no_cable():
+    result = run("--cable", "none", "--duration", "0.1", "--baud", "9600,115200")
+    check(result.returncode == 0, f"exited {result.returncode}:\n{result.stdout}\n{result.stderr}")
+    rows = table_rows(result.stdout)
+    check(len(rows) == 8, f"rows: {len(rows)}")
+    for port, com, baud, sent, back, lost, errors in rows:
+        check(sent > 0 and back == 0 and errors == 0, f"{com} at {baud}: out {sent}, in {back}")
+
+
+def bad_options():
+    for args in (["--baud", "fast"], ["--baud", "100"], ["--cable", "coax"], ["--adapters", "0"],
+                 ["--duration", "-1"], ["--no-such-option"], ["stray"], ["--seed"]):
+        result = run(*args, timeout=20)
+        check(result.returncode == 2, f"{args}: exit {result.returncode}")
+        lines = result.stderr.splitlines()
+        check(len(lines) == 1 and lines[0].startswith("simulator: "), f"{args}: stderr {result.stderr!r}")
+        check(result.stdout == "", f"{args}: printed {result.stdout!r}")
+    result = run("--help", timeout=20)
+    check(result.returncode == 0 and "--cable" in result.stdout and "--json" in result.stdout, "--help")
+
+
+{"default": default_run, "null-modem": null_modem, "no-cable": no_cable, "bad-options": bad_options}[CASE]()
+for failure in failures:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)
