@@ -73,6 +73,7 @@ class Bench {
   void UnplugAll();
 
   std::vector<BenchPort>& Ports() { return ports_; }
+  adapter_model::Adapter& Model(int adapter) { return *units_.at(size_t(adapter - 1)).model; }
 
  private:
   struct Unit {

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Runs the simulator as a user would and checks what it says, what it writes and how it exits.
 
-check_runs.py SIMULATOR CASE, CASE one of: default, null-modem, no-cable, bad-options.
+check_runs.py SIMULATOR CASE [OPTION...], CASE one of: default, null-modem, no-cable, bad-options.
+Options after the case go to the default run (a sanitized build runs it shorter), which then
+is not held to the minute of wall time.
 """
 import json
 import os
@@ -12,6 +14,7 @@ import tempfile
 
 SIMULATOR = sys.argv[1]
 CASE = sys.argv[2]
+EXTRA = sys.argv[3:]
 failures = []
 
 
@@ -36,7 +39,7 @@ def table_rows(stdout):
 
 
 def default_run():
-    result = run()
+    result = run(*EXTRA, timeout=900)
     out = result.stdout
     check(result.returncode == 0, f"default run exited {result.returncode}:\n{out}\n{result.stderr}")
     check("564 firmware requests" in out, "the download is not shown")
@@ -55,7 +58,7 @@ def default_run():
     check("\r" not in out, "progress line written to a pipe")
     check(len(re.findall(r"^  \d/4 ", out, re.M)) == 4, "one progress line per phase")
     wall = re.search(r"Summary \([\d.]+ virtual s, ([\d.]+) wall s\)", out)
-    check(wall and float(wall[1]) < 60, f"wall time: {wall[1] if wall else '?'}")
+    check(wall and (EXTRA or float(wall[1]) < 60), f"wall time: {wall[1] if wall else '?'}")
 
 
 def null_modem():

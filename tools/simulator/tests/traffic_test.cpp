@@ -1,0 +1,100 @@
+// The traffic's checks against adapters that misbehave: what the simulator reports must come
+// from what arrived, so a fault on one port shows on that port and fails the run, and an
+// adapter pulled out in the middle ends the run instead of hanging it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "adapter_model/protocol.h"
+#include "bring_up.h"
+#include "report.h"
+#include "traffic.h"
+
+namespace simulator {
+namespace {
+
+class TrafficTest : public ::testing::Test {
+ protected:
+  TrafficTest() {
+    options_.seed = harness::SeedFromEnvironment();
+    options_.bauds = {115200};
+    options_.duration = 0.2;
+  }
+
+  RunSummary Run(CableKind cable, const std::function<void(Bench&)>& fault) {
+    options_.cable = cable;
+    RunSummary summary;
+    summary.options = &options_;
+    {
+      Bench bench(machine_, options_, trace_);
+      EXPECT_TRUE(bench.BringUp());
+      bench.PlugCables();
+      fault(bench);
+      summary.ports = RunTraffic(machine_, bench, options_, trace_, {});
+      bench.UnplugAll();
+    }
+    summary.verdicts.driverUnloaded = sim::io::LoadedDriver(harness::kDriverName) == nullptr;
+    for (const auto& violation : machine_.machine().Violations())
+      summary.verdicts.verifier.push_back(violation.ToString());
+    return summary;
+  }
+
+  Options options_;
+  Trace trace_{false};
+  harness::DriverHarness machine_{harness::SeedFromEnvironment()};
+};
+
+TEST_F(TrafficTest, BytesTheAdapterDropsAreCountedLostOnThatPortOnly) {
+  // Port 2's data IN packets cut to 8 bytes, the rest of each thrown away, a few times.
+  const RunSummary summary = Run(CableKind::Loopback, [](Bench& bench) {
+    bench.Model(1).FaultPlan().ShortenPackets(adapter_model::DataInEndpoint(2), 8, 5, /*dropRest=*/true);
+  });
+  ASSERT_EQ(summary.ports.size(), 4u);
+  for (const auto& port : summary.ports) {
+    ASSERT_EQ(port.phases.size(), 1u);
+    const PhaseResult& phase = port.phases[0];
+    EXPECT_GT(phase.written, 0u);
+    EXPECT_EQ(phase.expected, phase.written) << port.com;
+    if (port.number == 2) {
+      EXPECT_GT(phase.lost + phase.mismatched, 0u);
+      EXPECT_LT(phase.received, phase.expected);
+      EXPECT_GT(phase.Errors(), 0u);
+      EXPECT_FALSE(phase.problems.empty());
+    } else {
+      EXPECT_EQ(phase.received, phase.expected) << port.com;
+      EXPECT_EQ(phase.Errors(), 0u) << port.com;
+      EXPECT_EQ(phase.latencies.size(), phase.received) << port.com;
+    }
+  }
+  EXPECT_FALSE(summary.Passed());
+}
+
+TEST_F(TrafficTest, NullModemPortsReadWhatTheirPeerWrote) {
+  const RunSummary summary = Run(CableKind::NullModem, [](Bench&) {});
+  ASSERT_EQ(summary.ports.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    const size_t peer = i ^ 1;
+    const PhaseResult& mine = summary.ports[i].phases.at(0);
+    const PhaseResult& theirs = summary.ports[peer].phases.at(0);
+    EXPECT_EQ(mine.received, theirs.written);
+    EXPECT_EQ(mine.mismatched, 0u);
+    EXPECT_GT(mine.TxPercent(), 90.0);
+    EXPECT_LE(mine.TxPercent(), 100.5);
+  }
+  EXPECT_TRUE(summary.Passed()) << (summary.verdicts.verifier.empty() ? "" : summary.verdicts.verifier[0]);
+}
+
+TEST_F(TrafficTest, AnAdapterPulledOutMidRunEndsTheRunAsAFailure) {
+  const RunSummary summary = Run(CableKind::Loopback, [this](Bench& bench) {
+    bench.Model(1).FaultPlan().UnplugAt(machine_.machine().Now() + 150 * sim::kMillisecond);
+  });
+  ASSERT_EQ(summary.ports.size(), 4u);
+  uint64_t failed = 0;
+  for (const auto& port : summary.ports) failed += port.phases.at(0).failedRequests;
+  EXPECT_GT(failed, 0u);
+  EXPECT_FALSE(summary.Passed());
+  EXPECT_TRUE(summary.verdicts.driverUnloaded);
+}
+
+}  // namespace
+}  // namespace simulator
