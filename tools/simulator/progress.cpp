@@ -22,14 +22,14 @@ void Progress::Update(size_t phase, sim::VirtualTime into, bool phaseDone, const
   if (phaseDone) {
     if (terminal_ && shown_) std::printf("\r\033[K");
     shown_ = false;
-    std::printf("  %zu/%zu %-24s %zu port(s): %llu bytes out, %llu back, %llu error(s)\n", phase + 1, phases_.size(),
+    std::printf("  %zu/%zu %-24s %zu port(s): %llu bytes out, %llu in, %llu error(s)\n", phase + 1, phases_.size(),
                 line.c_str(), results.size(), static_cast<unsigned long long>(out),
                 static_cast<unsigned long long>(in), static_cast<unsigned long long>(errors));
     std::fflush(stdout);
     return;
   }
   if (!terminal_) return;
-  std::printf("\r\033[K  %zu/%zu %-24s %6.2f/%.2f virtual s  %llu bytes out, %llu back, %llu error(s)", phase + 1,
+  std::printf("\r\033[K  %zu/%zu %-24s %6.2f/%.2f virtual s  %llu bytes out, %llu in, %llu error(s)", phase + 1,
               phases_.size(), line.c_str(), double(into) / sim::kSecond, duration_,
               static_cast<unsigned long long>(out), static_cast<unsigned long long>(in),
               static_cast<unsigned long long>(errors));

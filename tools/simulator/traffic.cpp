@@ -206,7 +206,7 @@ std::vector<PortResult> RunTraffic(harness::DriverHarness& harness, Bench& bench
     const bool all = harness.RunUntil(
         [&] {
           trace.Poll(machine);
-          if (progress && machine.Now() - lastShown >= 20 * sim::kMillisecond) {
+          if (progress && what == "traffic" && machine.Now() - lastShown >= 20 * sim::kMillisecond) {
             lastShown = machine.Now();
             progress(phase, machine.Now() - phaseStart, false, results);
           }
