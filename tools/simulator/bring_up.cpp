@@ -17,11 +17,14 @@ std::string Narrow(std::u16string_view text) { return std::string(text.begin(), 
 
 ArrivalLog::ArrivalLog(adapter_model::Uart& uart, adapter_model::SerialLine* line)
     : receiver_([&uart] { return uart.Format(); },
-                [this](const adapter_model::ReceivedFrame& frame) {
+                [this, &uart](const adapter_model::ReceivedFrame& frame) {
                   if (skipFlow_ && (frame.value == kXon || frame.value == kXoff)) return;
                   lastEnd_ = frame.end;
-                  arrivals_.push_back(
-                      {frame.value, frame.end, frame.framingError || frame.parityError || frame.breakCondition});
+                  // A UART has the character once it has sampled the middle of the first stop bit.
+                  const adapter_model::LineFormat format = uart.Format();
+                  const int beforeStop = 2 * (1 + format.dataBits + (format.HasParityBit() ? 1 : 0));
+                  arrivals_.push_back({frame.value, frame.start + format.HalfBitOffset(beforeStop + 1),
+                                       frame.framingError || frame.parityError || frame.breakCondition});
                 }) {
   receiver_.Listen(line);
 }

@@ -26,7 +26,7 @@ class ArrivalLog {
  public:
   struct Arrival {
     uint8_t value;
-    sim::VirtualTime end;
+    sim::VirtualTime ready;  // the middle of its first stop bit
     bool error;  // framing, parity or break
   };
   ArrivalLog(adapter_model::Uart& uart, adapter_model::SerialLine* line);

@@ -57,8 +57,8 @@ void PrintSummary(const RunSummary& summary) {
   }
   fmt::print(
       "  (out: bytes the port's writes completed; in: bytes its reads returned; TX/RX: of the line rate over\n"
-      "   the phase's sending/receiving span; latency: virtual time from a byte's stop bit at the receive pin\n"
-      "   to the completion of the read that returned it)\n");
+      "   the phase's sending/receiving span; latency: virtual time from the middle of a byte's stop bit at\n"
+      "   the receive pin to the completion of the read that returned it)\n");
 
   const Verdicts& v = summary.verdicts;
   fmt::print("\nVerifier: {} report(s)\n", v.verifier.size());

@@ -94,7 +94,7 @@ void RunPort(sim::Machine& machine, const PhaseContext& context, size_t index, s
         ++result.mismatched;
       if (!bench.arrivals->Empty()) {
         const auto arrival = bench.arrivals->Pop();
-        result.latencies.push_back(now - arrival.end);
+        result.latencies.push_back(now - arrival.ready);
         if (arrival.error) ++result.lineErrors;
       }
     }

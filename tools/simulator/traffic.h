@@ -5,8 +5,8 @@
 // their timeout.
 //
 // Receive latency, in virtual time: for each byte a read returned, the read's completion as
-// the application saw it, less the moment the byte's last stop bit ended on the port's receive
-// pin (a listener on the line, apart from the adapter's own UART). It covers the adapter's
+// the application saw it, less the middle of the byte's first stop bit on the port's receive
+// pin, where a UART has the character (a listener on the line, apart from the adapter's own). It covers the adapter's
 // buffering and USB transfer, the driver, and the wait for the read to be completed; not the
 // time the byte spent in the sender's queues or on the wire.
 #pragma once

@@ -98,3 +98,42 @@ TEST_F(TrafficTest, AnAdapterPulledOutMidRunEndsTheRunAsAFailure) {
 
 }  // namespace
 }  // namespace simulator
+
+namespace simulator {
+namespace {
+
+TEST_F(TrafficTest, LatencyIsNeverNegativeAndBoundedByTheReadWait) {
+  options_.bauds = {9600, 460800};
+  const RunSummary summary = Run(CableKind::Loopback, [](Bench&) {});
+  for (const auto& port : summary.ports)
+    for (const auto& phase : port.phases) {
+      ASSERT_EQ(phase.latencies.size(), phase.received) << port.com << " " << phase.line.Text();
+      const auto [least, most] = std::minmax_element(phase.latencies.begin(), phase.latencies.end());
+      ASSERT_NE(least, phase.latencies.end());
+      // A byte cannot be read before its stop bit ends; one waits at most for a USB transfer
+      // of the adapter's and the read's next chance to complete.
+      EXPECT_GE(*least, 0) << port.com << " " << phase.line.Text();
+      EXPECT_LT(*most, 20 * sim::kMillisecond) << port.com << " " << phase.line.Text();
+      const LatencyFigures figures = Latency(phase.latencies);
+      EXPECT_LE(figures.median, figures.p99);
+    }
+  EXPECT_TRUE(summary.Passed());
+}
+
+TEST_F(TrafficTest, APortWhoseLineSettingsTheAdapterLosesFailsItsPair) {
+  // The adapter drops every configure command for port 3: its UART stays at the rate it
+  // started with while port 4 at the other end of the cable moves to 115200.
+  const RunSummary summary = Run(CableKind::NullModem, [](Bench& bench) {
+    bench.Model(1).FaultPlan().LoseCommands(adapter_model::command::kConfigure, 3);
+  });
+  ASSERT_EQ(summary.ports.size(), 4u);
+  const PhaseResult& three = summary.ports[2].phases.at(0);
+  const PhaseResult& four = summary.ports[3].phases.at(0);
+  EXPECT_GT(three.Errors() + four.Errors(), 0u);
+  EXPECT_EQ(summary.ports[0].phases.at(0).Errors(), 0u);
+  EXPECT_EQ(summary.ports[1].phases.at(0).Errors(), 0u);
+  EXPECT_FALSE(summary.Passed());
+}
+
+}  // namespace
+}  // namespace simulator
