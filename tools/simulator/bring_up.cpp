@@ -58,7 +58,7 @@ void Bench::Settle() {
   else
     harness_.RunUntilIdle();
   sim::pnp::WaitIdle();
-  trace_.Poll(harness_.machine());
+  trace_.Poll(harness_.machine(), /*force=*/true);
 }
 
 bool Bench::BringUp() {

@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   if (options.capture)
     std::printf("USB capture: %s (%llu records; open it with tshark or Wireshark)\n", options.capture->c_str(),
                 static_cast<unsigned long long>(sim::usb::StopCapture()));
-  trace.Poll(machine.machine());
+  trace.Poll(machine.machine(), /*force=*/true);
   if (machine.machine().Stopped()) verdicts.stops.push_back(machine.machine().StopReport());
 
   verdicts.driverUnloaded = sim::io::LoadedDriver(harness::kDriverName) == nullptr;

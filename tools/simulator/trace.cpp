@@ -54,8 +54,8 @@ double Ms(sim::VirtualTime t) { return double(t) / sim::kMillisecond; }
 
 }  // namespace
 
-void Trace::Poll(sim::Machine& machine) {
-  if (!on_ || machine.Now() == lastPoll_) return;
+void Trace::Poll(sim::Machine& machine, bool force) {
+  if (!on_ || (!force && machine.Now() == lastPoll_)) return;
   lastPoll_ = machine.Now();
   const auto events = sim::pnp::Events();
   for (; pnpSeen_ < events.size(); ++pnpSeen_) {

@@ -15,9 +15,9 @@ class Trace {
  public:
   explicit Trace(bool on) : on_(on) {}
   bool On() const { return on_; }
-  // Prints what the managers logged since the last call. Cheap when nothing is new; called
-  // from the controlling thread between steps of the machine.
-  void Poll(sim::Machine& machine);
+  // Prints what the managers logged since the last call, from the controlling thread between
+  // steps of the machine. Unless forced, looks only when virtual time has moved since.
+  void Poll(sim::Machine& machine, bool force = false);
   void CommandBlock(sim::VirtualTime at, int adapter, std::span<const uint8_t> block);
   void ResponseBlock(sim::VirtualTime at, int adapter, std::span<const uint8_t> block);
 

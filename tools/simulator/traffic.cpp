@@ -213,6 +213,7 @@ std::vector<PortResult> RunTraffic(harness::DriverHarness& harness, Bench& bench
           return std::all_of(finished.begin(), finished.end(), [](char f) { return f != 0; });
         },
         limit);
+    trace.Poll(machine, /*force=*/true);
     if (all) return true;
     // A task that cannot finish: abort whatever it has pending so that it can.
     for (size_t i = 0; i < ports.size(); ++i)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Runs the simulator as a user would and checks what it says, what it writes and how it exits.
 
-check_runs.py SIMULATOR CASE [OPTION...], CASE one of: default, null-modem, no-cable, bad-options.
+check_runs.py SIMULATOR CASE [OPTION...], CASE one of: default, null-modem, no-cable, bad-options,
+trace.
 Options after the case go to the default run (a sanitized build runs it shorter), which then
 is not held to the minute of wall time.
 """
@@ -109,7 +110,34 @@ def bad_options():
     check(result.returncode == 0 and "--cable" in result.stdout and "--json" in result.stdout, "--help")
 
 
-{"default": default_run, "null-modem": null_modem, "no-cable": no_cable, "bad-options": bad_options}[CASE]()
+def traced():
+    result = run("--trace", "--duration", "0.05", "--baud", "57600")
+    out = result.stdout
+    check(result.returncode == 0, f"exited {result.returncode}:\n{out}\n{result.stderr}")
+    stamped = re.findall(r"^  \[\s*([\d.]+) ms\] (.*)$", out, re.M)
+    times = [float(t) for t, _ in stamped]
+    check(times == sorted(times), "trace lines out of time order")
+    lines = [text for _, text in stamped]
+    # Every port opened, configured and closed through the command channel, each answered.
+    for port in range(1, 5):
+        for name in ("open", "configure", "close"):
+            check(any(re.match(rf"adapter 1 command  -> {name}\s+[0-9A-F]{{2}} 0{port} ", l) for l in lines),
+                  f"no {name} command for port {port}")
+    check(any("response <- done" in l for l in lines), "no command answered")
+    # Plug and play: the blank adapter started, removed after the download, the running one and
+    # its four ports started, and all of it surprise-removed at the unplug, in that order.
+    starts = [l for l in lines if "START_DEVICE" in l]
+    check(len(starts) == 6, f"{len(starts)} starts")
+    check(sum("ZELBUS\\BRPORTS" in l for l in starts) == 4, "the four ports' starts")
+    first_open = next((i for i, l in enumerate(lines) if "-> open" in l), None)
+    last_start = max((i for i, l in enumerate(lines) if "START_DEVICE" in l), default=None)
+    removals = [i for i, l in enumerate(lines) if "SURPRISE_REMOVAL" in l and "BRPORTS" in l]
+    check(first_open is not None and last_start is not None and last_start < first_open, "opened before started")
+    check(len(removals) == 4 and min(removals) > first_open, "the ports' removal at the unplug")
+    check(any("DriverUnload" in l for l in lines[min(removals or [0]):]), "no unload after the unplug")
+
+
+{"default": default_run, "trace": traced, "null-modem": null_modem, "no-cable": no_cable, "bad-options": bad_options}[CASE]()
 for failure in failures:
     print("FAIL:", failure)
 sys.exit(1 if failures else 0)
