@@ -70,6 +70,11 @@ def null_modem():
                      "--seed", "7", "--json", path, "--capture", capture)
         check(result.returncode == 0, f"exited {result.returncode}:\n{result.stdout}\n{result.stderr}")
         check(os.path.exists(capture) and os.path.getsize(capture) > 24, "no USB capture written")
+        # The capture is for tshark: it must read it, bulk transfers of both adapters included.
+        decoded = subprocess.run(["tshark", "-r", capture, "-Y", "usb.transfer_type == 0x03", "-T", "fields",
+                                  "-e", "usb.device_address"], capture_output=True, text=True, timeout=120)
+        check(decoded.returncode == 0, f"tshark: {decoded.stderr}")
+        check(len(set(decoded.stdout.split())) == 2, f"bulk traffic of {set(decoded.stdout.split())}")
         with open(path) as f:
             summary = json.load(f)
     check(summary["passed"] is True and summary["seed"] == 7 and summary["cable"] == "null-modem", "header")
