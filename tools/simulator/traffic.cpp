@@ -11,7 +11,11 @@ namespace simulator {
 namespace {
 
 constexpr uint32_t kReadLength = 512;
-constexpr uint32_t kLargestWrite = 512;
+// Writes carry at most 50 ms of the line's time (16 to 512 bytes), so that what is queued when
+// a phase's sending ends drains in a moment at any rate.
+uint32_t LargestWrite(const LineSettings& line) {
+  return std::clamp<uint32_t>(uint32_t(line.LineBytesPerSecond() / 20), 16, 512);
+}
 constexpr uint32_t kReadWaitMs = 10;
 constexpr size_t kWritesQueued = 4;
 // After the far end stopped sending, a port waits this long with nothing arriving before it
@@ -59,6 +63,7 @@ void RunPort(sim::Machine& machine, const PhaseContext& context, size_t index, s
   const int peer = bench.peer;
   std::mt19937_64 random(Mix(context.seed ^ (index << 8) ^ context.phase));
 
+  const uint32_t largestWrite = LargestWrite(context.settings->line);
   std::deque<std::pair<PendingIo, uint32_t>> writes;
   uint64_t issued = 0;  // bytes handed to writes so far
   std::vector<uint8_t> chunk;
@@ -70,7 +75,7 @@ void RunPort(sim::Machine& machine, const PhaseContext& context, size_t index, s
   while (true) {
     // Writes queued ahead keep the transmitter busy while the task waits on its read.
     while (!run.sendDone && machine.Now() < deadline && writes.size() < kWritesQueued) {
-      const uint32_t length = 1 + uint32_t(random() % kLargestWrite);
+      const uint32_t length = 1 + uint32_t(random() % largestWrite);
       chunk.resize(length);
       for (uint32_t i = 0; i < length; ++i)
         chunk[i] = StreamByte(context.seed, index, context.phase, issued + i, xonXoff);

@@ -137,3 +137,40 @@ TEST_F(TrafficTest, APortWhoseLineSettingsTheAdapterLosesFailsItsPair) {
 
 }  // namespace
 }  // namespace simulator
+
+namespace simulator {
+namespace {
+
+TEST_F(TrafficTest, DataInBlocksCutShortButKeptArriveWholeAndPass) {
+  // The same bytes in more, shorter transfers: nothing may be counted lost or wrong.
+  const RunSummary summary = Run(CableKind::Loopback, [](Bench& bench) {
+    for (int port = 1; port <= 4; ++port)
+      bench.Model(1).FaultPlan().ShortenPackets(adapter_model::DataInEndpoint(port), 5, 200);
+  });
+  for (const auto& port : summary.ports) {
+    const PhaseResult& phase = port.phases.at(0);
+    EXPECT_GT(phase.received, 0u) << port.com;
+    EXPECT_EQ(phase.received, phase.written) << port.com;
+    EXPECT_EQ(phase.Errors(), 0u) << port.com;
+  }
+  EXPECT_TRUE(summary.Passed());
+}
+
+TEST_F(TrafficTest, ARateThePortRefusesIsReportedAndTheRunStillEnds) {
+  options_.bauds = {12345, 115200};
+  options_.duration = 0.1;
+  const RunSummary summary = Run(CableKind::Loopback, [](Bench&) {});
+  for (const auto& port : summary.ports) {
+    ASSERT_EQ(port.phases.size(), 2u);
+    EXPECT_GT(port.phases[0].failedRequests, 0u) << port.com;
+    EXPECT_FALSE(port.phases[0].problems.empty()) << port.com;
+    // The next phase's settings are taken and its traffic is clean.
+    EXPECT_EQ(port.phases[1].Errors(), 0u) << port.com;
+    EXPECT_EQ(port.phases[1].received, port.phases[1].written) << port.com;
+  }
+  EXPECT_FALSE(summary.Passed());
+  EXPECT_TRUE(summary.verdicts.driverUnloaded);
+}
+
+}  // namespace
+}  // namespace simulator
