@@ -2,12 +2,13 @@
 """Runs the simulator as a user would and checks what it says, what it writes and how it exits.
 
 check_runs.py SIMULATOR CASE [OPTION...], CASE one of: default, null-modem, no-cable, bad-options,
-trace.
+trace, terminal.
 Options after the case go to the default run (a sanitized build runs it shorter), which then
 is not held to the minute of wall time.
 """
 import json
 import os
+import pty
 import re
 import subprocess
 import sys
@@ -111,6 +112,12 @@ def bad_options():
         lines = result.stderr.splitlines()
         check(len(lines) == 1 and lines[0].startswith("simulator: "), f"{args}: stderr {result.stderr!r}")
         check(result.stdout == "", f"{args}: printed {result.stdout!r}")
+    result = run("--capture", "/nonexistent/dir/usb.pcap", timeout=20)
+    check(result.returncode == 2 and len(result.stderr.splitlines()) == 1, f"--capture: {result.stderr!r}")
+    # A summary that cannot be written is a failed run, said in one line after the table.
+    result = run("--json", "/nonexistent/dir/summary.json", "--duration", "0.05", "--baud", "9600")
+    check(result.returncode == 1 and result.stderr.startswith("simulator: --json: ")
+          and len(result.stderr.splitlines()) == 1 and "PASS" in result.stdout, f"--json: {result.stderr!r}")
     result = run("--help", timeout=20)
     check(result.returncode == 0 and "--cable" in result.stdout and "--json" in result.stdout, "--help")
 
@@ -142,7 +149,32 @@ def traced():
     check(any("DriverUnload" in l for l in lines[min(removals or [0]):]), "no unload after the unplug")
 
 
-{"default": default_run, "trace": traced, "null-modem": null_modem, "no-cable": no_cable, "bad-options": bad_options}[CASE]()
+def terminal():
+    # On a terminal the progress line is rewritten in place and cleared before each phase's line.
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(SIMULATOR, [SIMULATOR, "--duration", "0.3", "--baud", "9600,460800"])
+    chunks = []
+    while True:
+        try:
+            data = os.read(fd, 65536)
+        except OSError:
+            break
+        if not data:
+            break
+        chunks.append(data)
+    _, status = os.waitpid(pid, 0)
+    out = b"".join(chunks).decode(errors="replace")
+    check(os.waitstatus_to_exitcode(status) == 0, f"exit {status}")
+    updates = re.findall(r"\r\x1b\[K  (\d)/2 .*?([\d.]+)/0.30 virtual s", out)
+    check(len(updates) > 10, f"{len(updates)} progress updates")
+    check({u[0] for u in updates} == {"1", "2"}, "updates for both phases")
+    check(re.search(r"\r\x1b\[K  2/2 460800 8N1 RTS/CTS\s+4 port\(s\): \d+ bytes out", out), "phase line")
+    # No progress line left standing: the last update is overwritten by the last phase's line.
+    check(out.rfind("/0.30 virtual s") < out.rfind("4 port(s):") < out.find("Unplugging"), "progress line left")
+
+
+{"default": default_run, "terminal": terminal, "trace": traced, "null-modem": null_modem, "no-cable": no_cable, "bad-options": bad_options}[CASE]()
 for failure in failures:
     print("FAIL:", failure)
 sys.exit(1 if failures else 0)

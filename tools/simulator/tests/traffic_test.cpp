@@ -174,3 +174,29 @@ TEST_F(TrafficTest, ARateThePortRefusesIsReportedAndTheRunStillEnds) {
 
 }  // namespace
 }  // namespace simulator
+
+namespace simulator {
+namespace {
+
+TEST_F(TrafficTest, OneAdapterPulledOutLeavesTheOtherAdaptersPortsClean) {
+  options_.adapters = 2;
+  const RunSummary summary = Run(CableKind::NullModem, [this](Bench& bench) {
+    bench.Model(2).FaultPlan().UnplugAt(machine_.machine().Now() + 100 * sim::kMillisecond);
+  });
+  ASSERT_EQ(summary.ports.size(), 8u);
+  for (const auto& port : summary.ports) {
+    const PhaseResult& phase = port.phases.at(0);
+    if (port.adapter == 1) {
+      EXPECT_EQ(phase.Errors(), 0u) << port.com;
+      EXPECT_GT(phase.received, 0u) << port.com;
+      EXPECT_EQ(phase.received, phase.expected) << port.com;
+    } else {
+      EXPECT_GT(phase.failedRequests, 0u) << port.com;
+    }
+  }
+  EXPECT_FALSE(summary.Passed());
+  EXPECT_TRUE(summary.verdicts.verifier.empty()) << summary.verdicts.verifier.front();
+}
+
+}  // namespace
+}  // namespace simulator
