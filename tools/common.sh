@@ -2,9 +2,10 @@
 # Debian 12 machine, then configure and build one build directory. Sourced, not run.
 
 # cmake, ninja and g++ build the host; gtest/gmock run the tests; CLI11 parses the simulator's
-# and the benchmark's options; fmt and nlohmann-json write the benchmark's table and JSON; the
-# mingw-w64 cross compiler checks the target build; tshark decodes the USB captures in the tests;
-# sdcc builds the adapter's firmware images and python3 turns them into the driver's arrays.
+# and the benchmark's options; fmt and nlohmann-json write their tables and JSON; the mingw-w64
+# cross compiler checks the target build; tshark decodes the USB captures in the tests; sdcc
+# builds the adapter's firmware images and python3 turns them into the driver's arrays and runs
+# the simulator's command-line tests.
 ZEL_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libfmt-dev nlohmann-json3-dev g++-mingw-w64-i686-win32 tshark sdcc python3)
 ZEL_JOBS=${ZEL_JOBS:-2}
 
