@@ -419,4 +419,22 @@ void AdapterFixture::DivertUrbs(std::function<std::optional<NTSTATUS>(PIRP, PURB
   monitorState_->divert = std::move(take);
 }
 
+void AdapterFixture::HoldFirstConfiguration(std::function<void(AdapterExtension*)> whileHeld) {
+  auto held = std::make_shared<bool>(false);
+  DivertUrbs([this, held, whileHeld = std::move(whileHeld)](PIRP irp, PURB urb) -> std::optional<NTSTATUS> {
+    if (*held || urb->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION) return std::nullopt;
+    *held = true;
+    IoMarkIrpPending(irp);
+    harness_.Spawn("held configuration", [this, irp, whileHeld] {
+      AdapterExtension* found = nullptr;
+      for (AdapterExtension* each : AdapterTable)
+        if (each != nullptr && each->PhysicalDeviceObject == busPort_->Pdo()) found = each;
+      whileHeld(found);
+      IoSkipCurrentIrpStackLocation(irp);
+      IoCallDriver(busPort_->Pdo(), irp);
+    });
+    return STATUS_PENDING;
+  });
+}
+
 }  // namespace harness

@@ -143,6 +143,11 @@ class AdapterFixture {
   // the monitor records a URB; returns the dispatch status of a request it took (it completes
   // the request, now or later), nothing to let the monitor pass it on. Empty to stop.
   void DivertUrbs(std::function<std::optional<NTSTATUS>(PIRP, PURB)> take);
+  // Catches the first start at its select-configuration request and holds that request below
+  // the adapter, as a slow bus would, while `whileHeld` runs in an application task with the
+  // adapter as it is then (null if none is found); the request then goes on to the bus. Call
+  // before Start().
+  void HoldFirstConfiguration(std::function<void(AdapterExtension*)> whileHeld);
 
   // The pipes of the last start (kept after the removal, for the records).
   PVOID CommandPipe() const { return commandPipe_; }

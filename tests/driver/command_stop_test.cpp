@@ -164,36 +164,24 @@ class CommandBeforeStart : public DriverTest {};
 
 TEST_F(CommandBeforeStart, NothingReachesTheBusAndTheStopFreesWhatWasQueued) {
   harness::AdapterFixture fixture(h());
-  bool held = false, tried = false;
+  bool tried = false;
   NTSTATUS read = STATUS_PENDING, command = STATUS_PENDING;
   size_t queued = 0, afterStop = 0;
   PIRP responseIrp = nullptr, commandIrp = nullptr;
-  fixture.DivertUrbs([&](PIRP irp, PURB urb) -> std::optional<NTSTATUS> {
-    if (held || urb->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION) return std::nullopt;
-    held = true;
-    IoMarkIrpPending(irp);
-    h().Spawn("early issuer", [&, irp] {
-      AdapterExtension* a = nullptr;
-      for (AdapterExtension* each : AdapterTable)
-        if (each != nullptr && each->PhysicalDeviceObject == fixture.busPort()->Pdo()) a = each;
-      if (a != nullptr && a->Ports[0] != nullptr && a->CommandPipe == nullptr) {
-        tried = true;
-        read = ResponseReadStart(a);
-        const UCHAR payload[] = {1, 1};
-        command = CommandIssue(a, COMMAND_SET_DTR, payload, sizeof payload);
-        queued = sim::pool::OutstandingCount(TAG_BR11);
-        CommandChannelStop(a);
-        afterStop = sim::pool::OutstandingCount(TAG_BR11);
-        responseIrp = a->ResponseIrp;
-        commandIrp = a->CommandIrp;
-      }
-      IoSkipCurrentIrpStackLocation(irp);
-      IoCallDriver(fixture.busPort()->Pdo(), irp);
-    });
-    return STATUS_PENDING;
+  fixture.HoldFirstConfiguration([&](AdapterExtension* a) {
+    if (a != nullptr && a->Ports[0] != nullptr && a->CommandPipe == nullptr) {
+      tried = true;
+      read = ResponseReadStart(a);
+      const UCHAR payload[] = {1, 1};
+      command = CommandIssue(a, COMMAND_SET_DTR, payload, sizeof payload);
+      queued = sim::pool::OutstandingCount(TAG_BR11);
+      CommandChannelStop(a);
+      afterStop = sim::pool::OutstandingCount(TAG_BR11);
+      responseIrp = a->ResponseIrp;
+      commandIrp = a->CommandIrp;
+    }
   });
   fixture.Start();
-  fixture.DivertUrbs({});
   ASSERT_TRUE(tried) << "the start was not caught before its configuration";
   EXPECT_EQ(read, STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(command, STATUS_SUCCESS);
@@ -201,7 +189,7 @@ TEST_F(CommandBeforeStart, NothingReachesTheBusAndTheStopFreesWhatWasQueued) {
   EXPECT_EQ(afterStop, 0u);
   EXPECT_EQ(responseIrp, nullptr);
   EXPECT_EQ(commandIrp, nullptr);
-  for (const harness::UrbRecord& record : fixture.Urbs()) EXPECT_NE(record.submitter, "early issuer");
+  for (const harness::UrbRecord& record : fixture.Urbs()) EXPECT_NE(record.submitter, "held configuration");
   fixture.StopAndRemove();
 }
 

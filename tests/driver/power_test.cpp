@@ -136,41 +136,28 @@ class PowerBeforeStart : public DriverTest {};
 
 TEST_F(PowerBeforeStart, RequestsPassDownUntouched) {
   harness::AdapterFixture fixture(h());
-  bool held = false, tried = false;
+  bool tried = false;
   NTSTATUS deviceUp = STATUS_PENDING, systemDown = STATUS_PENDING;
   long pdoRecords = -1, adapterRecords = -1;
   size_t requests = 0;
   SYSTEM_POWER_STATE recorded = PowerSystemUnspecified;
-  fixture.DivertUrbs([&](PIRP irp, PURB urb) -> std::optional<NTSTATUS> {
-    if (held || urb->UrbHeader.Function != URB_FUNCTION_SELECT_CONFIGURATION) return std::nullopt;
-    held = true;
-    IoMarkIrpPending(irp);
-    h().Spawn("power manager", [&, irp] {
-      AdapterExtension* a = nullptr;
-      for (AdapterExtension* each : AdapterTable)
-        if (each != nullptr && each->PhysicalDeviceObject == fixture.busPort()->Pdo()) a = each;
-      if (a != nullptr && a->DevicePnpState == NotStarted) {
-        tried = true;
-        const size_t before = sim::io::PowerStateHistory().size();
-        deviceUp = sim::io::SendPower(a->Self, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0)).status;
-        systemDown =
-            sim::io::SendPower(a->Self, IRP_MN_SET_POWER, SystemPowerState, SystemState(PowerSystemSleeping1)).status;
-        pdoRecords = adapterRecords = 0;
-        auto history = sim::io::PowerStateHistory();
-        for (size_t i = before; i < history.size(); ++i) {
-          pdoRecords += history[i].device == fixture.busPort()->Pdo();
-          adapterRecords += history[i].device == a->Self;
-        }
-        for (auto& request : sim::io::PowerRequests()) requests += request.device == a->Self;
-        recorded = a->SystemPowerState;
-      }
-      IoSkipCurrentIrpStackLocation(irp);
-      IoCallDriver(fixture.busPort()->Pdo(), irp);
-    });
-    return STATUS_PENDING;
+  fixture.HoldFirstConfiguration([&](AdapterExtension* a) {
+    if (a == nullptr || a->DevicePnpState != NotStarted) return;
+    tried = true;
+    const size_t before = sim::io::PowerStateHistory().size();
+    deviceUp = sim::io::SendPower(a->Self, IRP_MN_SET_POWER, DevicePowerState, DeviceState(PowerDeviceD0)).status;
+    systemDown =
+        sim::io::SendPower(a->Self, IRP_MN_SET_POWER, SystemPowerState, SystemState(PowerSystemSleeping1)).status;
+    pdoRecords = adapterRecords = 0;
+    auto history = sim::io::PowerStateHistory();
+    for (size_t i = before; i < history.size(); ++i) {
+      pdoRecords += history[i].device == fixture.busPort()->Pdo();
+      adapterRecords += history[i].device == a->Self;
+    }
+    for (auto& request : sim::io::PowerRequests()) requests += request.device == a->Self;
+    recorded = a->SystemPowerState;
   });
   fixture.Start();
-  fixture.DivertUrbs({});
   ASSERT_TRUE(tried) << "the start was not caught before its configuration";
   EXPECT_EQ(deviceUp, STATUS_SUCCESS);
   EXPECT_EQ(systemDown, STATUS_SUCCESS);
