@@ -5,8 +5,9 @@
 # and the benchmark's options; fmt and nlohmann-json write their tables and JSON; the mingw-w64
 # cross compiler checks the target build; tshark decodes the USB captures in the tests; sdcc
 # builds the adapter's firmware images and python3 turns them into the driver's arrays and runs
-# the simulator's command-line tests.
-ZEL_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libfmt-dev nlohmann-json3-dev g++-mingw-w64-i686-win32 tshark sdcc python3)
+# the simulator's command-line tests; python3-serial opens the bridge's pseudo-terminals as a serial
+# program does.
+ZEL_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libfmt-dev nlohmann-json3-dev g++-mingw-w64-i686-win32 tshark sdcc python3 python3-serial)
 ZEL_JOBS=${ZEL_JOBS:-2}
 
 zel_root() {

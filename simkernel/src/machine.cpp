@@ -268,6 +268,14 @@ uint64_t Machine::AddClockEvent(VirtualTime due, std::function<void()> fire) {
   return sequence;
 }
 
+void Machine::SetRealTime(bool on) {
+  if (on && !realTime_) {
+    realTimeBase_ = now_;
+    wallBase_ = std::chrono::steady_clock::now();
+  }
+  realTime_ = on;
+}
+
 bool Machine::CancelClockEvent(uint64_t sequence) {
   auto it = clockIndex_.find(sequence);
   if (it == clockIndex_.end()) return false;
@@ -300,8 +308,9 @@ Machine::StepResult Machine::Step(VirtualTime limit) {
       return StepResult::LimitReached;
     }
     if (realTime_ && due > now_) {
+      const auto wake = wallBase_ + std::chrono::microseconds((due - realTimeBase_) / 10);
       lock.unlock();
-      std::this_thread::sleep_for(std::chrono::microseconds((due - now_) / 10));
+      std::this_thread::sleep_until(wake);
       lock.lock();
       first = clock_.begin();
     }

@@ -1,6 +1,7 @@
 // The deterministic scheduler and virtual clock: same seed, same run; other seeds, other
 // interleavings; waits cost virtual time only; deadlocks are reported with every task.
 #include <chrono>
+#include <thread>
 #include <set>
 
 #include "machine_fixture.h"
@@ -64,6 +65,21 @@ TEST_F(MachineTest, RealTimeModePacesTheClock) {
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
   });
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55));
+  EXPECT_EQ(machine().Now(), Ticks(6));
+}
+
+// Time lost to slow work is made up, not added: the clock keeps to the wall clock it started on.
+TEST_F(MachineTest, RealTimeModeCatchesUpAfterSlowWork) {
+  machine().SetRealTime(true);
+  auto start = std::chrono::steady_clock::now();
+  RunTask([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    LARGE_INTEGER delay = RelativeMs(60);
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  });
+  auto wall = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(wall, std::chrono::milliseconds(55));
+  EXPECT_LT(wall, std::chrono::milliseconds(95));
   EXPECT_EQ(machine().Now(), Ticks(6));
 }
 

@@ -7,8 +7,13 @@
 //   --zel-adapters=N   ZEL_WIN32_ADAPTERS   adapters plugged in (1 to 8, default 1)
 //   --zel-cable=KIND   ZEL_WIN32_CABLE      on every port: loopback (default), loopback-ring-dtr,
 //                                           loopback-ring-rts, null-modem (ports 1-2 and 3-4),
-//                                           none
+//                                           pty (the far end of each port a Linux
+//                                           pseudo-terminal, plugged in for the program's run
+//                                           only; with --zel-realtime), none
 //   --zel-quiet        ZEL_WIN32_QUIET=1    no report unless something failed
+//   --zel-realtime     ZEL_WIN32_REALTIME=1 the program runs with virtual time paced to the
+//                                           wall clock (a program can ask for it by defining
+//                                           int ZelWin32RealTime = 1)
 //   ZEL_SEED                                the machine's seed
 #include <cstdio>
 #include <cstdlib>
@@ -21,12 +26,14 @@
 #include "adapter_model/cable.h"
 #include "driver_harness.h"
 #include "process.h"
+#include "pty_cable.h"
 #include "simkernel/pnp.h"
 #include "simkernel/pool.h"
 #include "simkernel/registry.h"
 #include "simkernel/usb_bus.h"
 
 extern "C" int ZelWin32Main(int argc, char** argv);
+extern "C" __attribute__((weak)) int ZelWin32RealTime;
 
 namespace {
 
@@ -34,6 +41,7 @@ struct Options {
   int adapters = 1;
   std::string cable = "loopback";
   bool quiet = false;
+  bool realTime = false;
 };
 
 std::string Value(const char* argument, const char* option) {
@@ -45,6 +53,8 @@ bool ParseOptions(int& argc, char** argv, Options* options) {
   if (const char* env = std::getenv("ZEL_WIN32_ADAPTERS")) options->adapters = std::atoi(env);
   if (const char* env = std::getenv("ZEL_WIN32_CABLE")) options->cable = env;
   if (const char* env = std::getenv("ZEL_WIN32_QUIET")) options->quiet = std::strcmp(env, "0") != 0;
+  if (const char* env = std::getenv("ZEL_WIN32_REALTIME")) options->realTime = std::strcmp(env, "0") != 0;
+  if (&ZelWin32RealTime != nullptr && ZelWin32RealTime) options->realTime = true;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     std::string value;
@@ -54,6 +64,8 @@ bool ParseOptions(int& argc, char** argv, Options* options) {
       options->cable = value;
     } else if (std::strcmp(argv[i], "--zel-quiet") == 0) {
       options->quiet = true;
+    } else if (std::strcmp(argv[i], "--zel-realtime") == 0) {
+      options->realTime = true;
     } else {
       argv[kept++] = argv[i];
     }
@@ -64,7 +76,7 @@ bool ParseOptions(int& argc, char** argv, Options* options) {
     std::fprintf(stderr, "zel-win32: adapters must be 1 to 8\n");
     return false;
   }
-  static const char* cables[] = {"loopback", "loopback-ring-dtr", "loopback-ring-rts", "null-modem", "none"};
+  static const char* cables[] = {"loopback", "loopback-ring-dtr", "loopback-ring-rts", "null-modem", "pty", "none"};
   for (const char* cable : cables)
     if (options->cable == cable) return true;
   std::fprintf(stderr, "zel-win32: unknown cable '%s'\n", options->cable.c_str());
@@ -95,7 +107,7 @@ int main(int argc, char** argv) {
     if (options.cable == "null-modem") {
       cables.push_back(std::make_unique<adapter_model::NullModemCable>(model->PortConnector(1), model->PortConnector(2)));
       cables.push_back(std::make_unique<adapter_model::NullModemCable>(model->PortConnector(3), model->PortConnector(4)));
-    } else if (options.cable != "none") {
+    } else if (options.cable != "none" && options.cable != "pty") {
       const auto ring = options.cable == "loopback-ring-dtr"   ? adapter_model::RingWiring::FromDtr
                         : options.cable == "loopback-ring-rts" ? adapter_model::RingWiring::FromRts
                                                                : adapter_model::RingWiring::Open;
@@ -130,11 +142,30 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "\n");
     }
     if (up) {
+      // Only the program's own run is paced: bringing the machine up and down stays fast.
+      std::vector<std::unique_ptr<zelwin32::PtyCable>> devices;
+      if (options.cable == "pty") {
+        for (size_t a = 0; a < models.size(); ++a)
+          for (int port = 1; port <= 4; ++port) {
+            devices.push_back(std::make_unique<zelwin32::PtyCable>(models[a]->PortConnector(port)));
+            std::printf("COM%zu device <-> %s\n", 3 + 4 * a + port - 1, devices.back()->Path());
+          }
+        std::fflush(stdout);
+      }
+      machine.machine().SetRealTime(options.realTime);
       machine.RunTask("main", [&] {
         zelwin32::AdoptCurrentThread();
         status = ZelWin32Main(argc, argv);
         zelwin32::EndProcess();
       });
+      machine.machine().SetRealTime(false);
+      for (size_t i = 0; i < devices.size(); ++i)
+        if (!options.quiet)
+          std::fprintf(stderr, "zel-win32: COM%zu device: %llu bytes to its terminal, %llu from it\n", 3 + i,
+                       static_cast<unsigned long long>(devices[i]->ToTerminal()),
+                       static_cast<unsigned long long>(devices[i]->FromTerminal()));
+      // The terminals' polling would keep the machine from ever going idle.
+      devices.clear();
       machine.Advance(100 * sim::kMillisecond);
     }
     for (auto& model : models) model->Unplug();

@@ -3,6 +3,7 @@
 // driver never does.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -157,8 +158,11 @@ class Machine {
   VirtualTime Now() const { return now_; }
   uint64_t AddClockEvent(VirtualTime due, std::function<void()> fire);
   bool CancelClockEvent(uint64_t sequence);
-  // Paces virtual time to the wall clock (for interactive runs).
-  void SetRealTime(bool on) { realTime_ = on; }
+  // Paces virtual time to the wall clock (for interactive runs): from the moment it is turned
+  // on, virtual time never runs ahead of the wall clock, and a stretch spent catching up after
+  // slow work is not slept again.
+  void SetRealTime(bool on);
+  bool RealTime() const { return realTime_; }
   // The clock interrupt period (KeQueryTimeIncrement): kernel time moves and kernel timers
   // fire on its boundaries, counted from boot (virtual time 0).
   static constexpr ULONG kDefaultTimeIncrement = 100144;  // uniprocessor
@@ -225,6 +229,8 @@ class Machine {
   std::mt19937_64 rng_;
   VirtualTime now_ = 0;
   bool realTime_ = false;
+  VirtualTime realTimeBase_ = 0;
+  std::chrono::steady_clock::time_point wallBase_;
   ULONG timeIncrement_ = kDefaultTimeIncrement;
   WindowsVersion version_ = WindowsVersion::Windows2000;
 
