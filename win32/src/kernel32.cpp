@@ -15,24 +15,80 @@ namespace {
 
 namespace m = machine;
 
-thread_local DWORD t_lastError = 0;
-thread_local DWORD t_threadId = 0;
-thread_local bool t_programThread = false;  // made by CreateThread
-DWORD g_nextThreadId = 4;
+struct Object;
 
-// Process exit ends the program's other threads where they wait, as ExitProcess does: the
-// wait unwinds the thread to its start.
-bool g_exiting = false;
+// One process per machine, kept in the machine's own state: a task of a later machine never
+// sees the handles or threads of an earlier one, and any task may call in without having been
+// made by CreateThread or adopted by the runner.
+struct Process {
+  uint64_t serial = 0;
+  std::map<uintptr_t, std::shared_ptr<Object>> handles;
+  uintptr_t nextHandle = 0x40;
+  DWORD nextThreadId = 4;
+  // Process exit ends the program's other threads where they wait, as ExitProcess does: the
+  // wait unwinds the thread to its start.
+  bool exiting = false;
+  std::vector<m::TaskId> blocked;  // program threads blocked in a wait or a sleep
+};
+
+uint64_t g_processSerial = 0;
+
+Process& CurrentProcess() {
+  // Outside any machine nothing can be opened or waited for; the calls find no handles.
+  static Process none;
+  if (!m::Running()) return none;
+  std::shared_ptr<void>& slot = m::ProcessSlot();
+  if (!slot) {
+    auto process = std::make_shared<Process>();
+    process->serial = ++g_processSerial;
+    slot = process;
+  }
+  return *static_cast<Process*>(slot.get());
+}
+
+// Per task (each task is a thread of its own); reset when the task belongs to another process
+// than the one these were set in, which only the controlling thread can see happen.
+thread_local uint64_t t_process = 0;
+thread_local DWORD t_lastErrorValue = 0;
+thread_local DWORD t_threadIdValue = 0;
+thread_local bool t_programThread = false;  // made by CreateThread
+
+void EnterProcess() {
+  Process& process = CurrentProcess();
+  if (t_process == process.serial) return;
+  t_process = process.serial;
+  t_lastErrorValue = 0;
+  t_threadIdValue = 0;
+  t_programThread = false;
+}
+
+DWORD& LastError() {
+  EnterProcess();
+  return t_lastErrorValue;
+}
+
+// A task calling in for the first time becomes a thread of the process with an id of its own.
+DWORD ThreadId() {
+  EnterProcess();
+  if (t_threadIdValue == 0 && m::CurrentTask() != nullptr) {
+    Process& process = CurrentProcess();
+    t_threadIdValue = process.nextThreadId;
+    process.nextThreadId += 4;
+  }
+  return t_threadIdValue;
+}
+
 struct ThreadTerminated {};
-std::vector<m::TaskId> g_blocked;  // program threads blocked in a wait or a sleep
 
 int32_t BlockThread(const char* what, std::optional<int64_t> deadline) {
-  if (g_exiting && t_programThread) throw ThreadTerminated{};
+  Process& process = CurrentProcess();
+  EnterProcess();
+  if (process.exiting && t_programThread) throw ThreadTerminated{};
   m::TaskId self = m::CurrentTask();
-  g_blocked.push_back(self);
+  process.blocked.push_back(self);
   const int32_t status = m::Block(what, deadline);
-  g_blocked.erase(std::find(g_blocked.begin(), g_blocked.end(), self));
-  if (g_exiting && t_programThread) throw ThreadTerminated{};
+  process.blocked.erase(std::find(process.blocked.begin(), process.blocked.end(), self));
+  if (process.exiting && t_programThread) throw ThreadTerminated{};
   return status;
 }
 
@@ -103,16 +159,13 @@ struct File : Waitable {
   bool Signaled() const override { return ioEvent.state; }
 };
 
-std::map<uintptr_t, std::shared_ptr<Object>>& Handles() {
-  static std::map<uintptr_t, std::shared_ptr<Object>> handles;
-  return handles;
-}
-uintptr_t g_nextHandle = 0x40;
+std::map<uintptr_t, std::shared_ptr<Object>>& Handles() { return CurrentProcess().handles; }
 
 HANDLE Insert(std::shared_ptr<Object> object) {
-  const uintptr_t value = g_nextHandle;
-  g_nextHandle += 4;
-  Handles().emplace(value, std::move(object));
+  Process& process = CurrentProcess();
+  const uintptr_t value = process.nextHandle;
+  process.nextHandle += 4;
+  process.handles.emplace(value, std::move(object));
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -206,7 +259,7 @@ std::shared_ptr<Operation> Start(const std::shared_ptr<File>& file, const IoRequ
   op->event = std::move(event);
   op->output = request.output;
   op->outputLength = request.outputLength;
-  op->thread = t_threadId;
+  op->thread = ThreadId();
   if (overlapped) {
     overlapped->Internal = STATUS_PENDING;
     overlapped->InternalHigh = 0;
@@ -391,7 +444,7 @@ DWORD Win32Error(NTSTATUS status) {
 BOOL FailWith(NTSTATUS status) { return FailWithError(Win32Error(status)); }
 
 BOOL FailWithError(DWORD error) {
-  t_lastError = error;
+  LastError() = error;
   return FALSE;
 }
 
@@ -413,16 +466,16 @@ BOOL DeviceControlOk(HANDLE file, DWORD code, const void* input, DWORD inputLeng
 }
 
 void EndProcess() {
-  g_exiting = true;
-  for (m::TaskId task : std::vector<m::TaskId>(g_blocked)) m::Wake(task, m::kStatusSuccess);
-  while (!Handles().empty()) CloseHandle(reinterpret_cast<HANDLE>(Handles().begin()->first));
-  g_nextHandle = 0x40;
+  Process& process = CurrentProcess();
+  process.exiting = true;
+  for (m::TaskId task : std::vector<m::TaskId>(process.blocked)) m::Wake(task, m::kStatusSuccess);
+  while (!process.handles.empty()) CloseHandle(reinterpret_cast<HANDLE>(process.handles.begin()->first));
+  process.nextHandle = 0x40;
 }
 
 void AdoptCurrentThread() {
-  t_threadId = g_nextThreadId;
-  g_nextThreadId += 4;
-  t_lastError = 0;
+  ThreadId();
+  LastError() = 0;
 }
 
 }  // namespace zelwin32
@@ -431,8 +484,8 @@ using namespace zelwin32;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return t_lastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) { return LastError(); }
+void WINAPI SetLastError(DWORD dwErrCode) { LastError() = dwErrCode; }
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE) {
@@ -524,7 +577,7 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
   if (!file) return FailWithError(ERROR_INVALID_HANDLE);
   // Windows 2000 cancels the calling thread's requests on the handle, and does not wait.
   for (const auto& op : std::vector<std::shared_ptr<Operation>>(file->operations))
-    if (op->thread == t_threadId && !op->done) op->pending.Cancel();
+    if (op->thread == ThreadId() && !op->done) op->pending.Cancel();
   return TRUE;
 }
 
@@ -563,13 +616,15 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     return nullptr;
   }
   auto thread = std::make_shared<Thread>();
-  thread->id = g_nextThreadId;
-  g_nextThreadId += 4;
+  Process& process = CurrentProcess();
+  thread->id = process.nextThreadId;
+  process.nextThreadId += 4;
   if (lpThreadId) *lpThreadId = thread->id;
   HANDLE handle = Insert(thread);
   machine::Spawn("thread " + std::to_string(thread->id), [thread, lpStartAddress, lpParameter] {
-    t_threadId = thread->id;
-    t_lastError = 0;
+    EnterProcess();
+    t_threadIdValue = thread->id;
+    t_lastErrorValue = 0;
     t_programThread = true;
     try {
       thread->exitCode = lpStartAddress(lpParameter);
@@ -590,7 +645,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
   return TRUE;
 }
 
-DWORD WINAPI GetCurrentThreadId(void) { return t_threadId; }
+DWORD WINAPI GetCurrentThreadId(void) { return ThreadId(); }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
   if (lpName && *lpName) {
