@@ -2,6 +2,7 @@
 // overlapped I/O, threads as application tasks, events and waits on the virtual clock.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@ namespace {
 namespace m = machine;
 
 struct Object;
+struct Operation;
 
 // One process per machine, kept in the machine's own state: a task of a later machine never
 // sees the handles or threads of an earlier one, and any task may call in without having been
@@ -29,6 +31,10 @@ struct Process {
   // wait unwinds the thread to its start.
   bool exiting = false;
   std::vector<m::TaskId> blocked;  // program threads blocked in a wait or a sleep
+  // Requests in flight are seen to their end by daemon tasks kept for reuse: a thread made
+  // for every request cost more than the rest of the I/O together.
+  std::deque<std::shared_ptr<Operation>> toComplete;
+  std::vector<m::TaskId> idleCompleters;
 };
 
 uint64_t g_processSerial = 0;
@@ -248,6 +254,34 @@ void Finish(const std::shared_ptr<Operation>& op, const m::Outcome& outcome) {
   op->finished.Set();
 }
 
+void WatchForCompletion(const std::shared_ptr<Operation>& op) {
+  Process& process = CurrentProcess();
+  process.toComplete.push_back(op);
+  if (!process.idleCompleters.empty()) {
+    m::TaskId completer = process.idleCompleters.back();
+    process.idleCompleters.pop_back();
+    m::Wake(completer, m::kStatusSuccess);
+    return;
+  }
+  Process* owner = &process;  // the machine ends its tasks before its state
+  m::Spawn("overlapped completion", [owner] {
+    for (;;) {
+      // One left without work a while ends, so none outlives the program's I/O.
+      if (owner->toComplete.empty()) {
+        m::TaskId self = m::CurrentTask();
+        owner->idleCompleters.push_back(self);
+        m::Block("overlapped completion", m::DeadlineAfter(20 * m::kMillisecond));
+        auto& idle = owner->idleCompleters;
+        idle.erase(std::remove(idle.begin(), idle.end(), self), idle.end());
+        if (owner->toComplete.empty()) return;
+      }
+      std::shared_ptr<Operation> next = std::move(owner->toComplete.front());
+      owner->toComplete.pop_front();
+      Finish(next, next->pending.Wait());
+    }
+  }, true);
+}
+
 // Sends the request; returns at once with the operation, done if the driver completed it in
 // its dispatch routine, else finished later by a task that waits for its completion.
 std::shared_ptr<Operation> Start(const std::shared_ptr<File>& file, const IoRequest& request,
@@ -293,7 +327,7 @@ std::shared_ptr<Operation> Start(const std::shared_ptr<File>& file, const IoRequ
   if (op->pending.DispatchStatus() != m::kStatusPending && op->pending.Complete()) {
     Finish(op, op->pending.Wait());
   } else {
-    m::Spawn("overlapped completion", [op] { Finish(op, op->pending.Wait()); }, true);
+    WatchForCompletion(op);
   }
   return op;
 }
