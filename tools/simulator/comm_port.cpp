@@ -1,10 +1,11 @@
-// The port through the simulated I/O manager: IRP_MJ_CREATE on "\DosDevices\COMn", the serial
-// requests a Win32 comm layer sends for each call, reads and writes as asynchronous IRPs.
+// CommPort over kernel32 (win32_port.cpp), in the simulator's own application tasks.
 #include "comm_port.h"
 
-#include <cstring>
+#include <type_traits>
 
+#include "simkernel/machine.h"
 #include "simkernel/ntddser.h"
+#include "win32_port.h"
 
 namespace simulator {
 namespace {
@@ -15,14 +16,54 @@ std::vector<uint8_t> BytesOf(const T& value) {
   return std::vector<uint8_t>(first, first + sizeof(T));
 }
 
-UCHAR ParityCode(char parity) {
-  switch (parity) {
-    case 'O': return ODD_PARITY;
-    case 'E': return EVEN_PARITY;
-    case 'M': return MARK_PARITY;
-    case 'S': return SPACE_PARITY;
-    default: return NO_PARITY;
+// A call from the controlling thread (the traffic's purge of a port whose task is stuck) runs
+// in a task of its own, where kernel32 can block.
+template <class F>
+auto InTask(F&& call) {
+  using R = std::invoke_result_t<F>;
+  if (!sim::Machine::Exists() || sim::Machine::Current().CurrentTask() != nullptr) return call();
+  R result{};
+  sim::Machine::Current().RunTask("comm port", [&] { result = call(); });
+  return result;
+}
+
+// The NTSTATUS behind a Win32 error this machine's driver stack produces.
+NTSTATUS StatusOf(uint32_t error) {
+  switch (error) {
+    case 0: return STATUS_SUCCESS;
+    case 1: return STATUS_INVALID_DEVICE_REQUEST;    // ERROR_INVALID_FUNCTION
+    case 2: return STATUS_OBJECT_NAME_NOT_FOUND;     // ERROR_FILE_NOT_FOUND
+    case 3: return STATUS_OBJECT_PATH_NOT_FOUND;     // ERROR_PATH_NOT_FOUND
+    case 5: return STATUS_ACCESS_DENIED;             // ERROR_ACCESS_DENIED
+    case 6: return STATUS_INVALID_HANDLE;            // ERROR_INVALID_HANDLE
+    case 8: return STATUS_NO_MEMORY;                 // ERROR_NOT_ENOUGH_MEMORY
+    case 21: return STATUS_DEVICE_NOT_CONNECTED;     // ERROR_NOT_READY
+    case 22: return STATUS_INVALID_DEVICE_STATE;     // ERROR_BAD_COMMAND
+    case 50: return STATUS_NOT_SUPPORTED;            // ERROR_NOT_SUPPORTED
+    case 87: return STATUS_INVALID_PARAMETER;        // ERROR_INVALID_PARAMETER
+    case 122: return STATUS_BUFFER_TOO_SMALL;        // ERROR_INSUFFICIENT_BUFFER
+    case 170: return STATUS_DEVICE_BUSY;             // ERROR_BUSY
+    case 995: return STATUS_CANCELLED;               // ERROR_OPERATION_ABORTED
+    case 1450: return STATUS_INSUFFICIENT_RESOURCES; // ERROR_NO_SYSTEM_RESOURCES
+    default: return STATUS_UNSUCCESSFUL;
   }
+}
+
+// Lives as long as the machine it is made in.
+struct MachineToken {
+  std::shared_ptr<int> alive = std::make_shared<int>(0);
+};
+
+std::weak_ptr<void> CurrentMachine() { return sim::Machine::Current().State<MachineToken>().alive; }
+
+std::shared_ptr<win32::Transfer> Own(win32::Transfer* transfer) {
+  return std::shared_ptr<win32::Transfer>(transfer, [](win32::Transfer* t) {
+    const bool running = sim::Machine::Exists();
+    InTask([&] {
+      win32::Release(t, running);
+      return 0;
+    });
+  });
 }
 
 }  // namespace
@@ -45,108 +86,102 @@ double LineSettings::LineBytesPerSecond() const {
   return baud / bits;
 }
 
+bool PendingIo::Done() const { return transfer_ && win32::Done(*transfer_); }
+
+bool PendingIo::Cancel() {
+  return transfer_ && InTask([&] { return win32::Cancel(*transfer_); });
+}
+
 IoOutcome PendingIo::Wait() {
   IoOutcome outcome;
-  if (!request_.Valid()) return outcome;
-  sim::io::Result result = request_.Wait();
-  outcome.status = result.status;
-  outcome.transferred = static_cast<uint32_t>(result.information);
-  outcome.data = std::move(result.output);
+  if (!transfer_) return outcome;
+  outcome.status = InTask([&] { return win32::Wait(*transfer_, &outcome.transferred, &outcome.data); });
   return outcome;
 }
 
 std::unique_ptr<CommPort> CommPort::Open(std::string_view comName, NTSTATUS* status) {
-  std::u16string link = u"\\DosDevices\\";
-  for (char c : comName) link += static_cast<char16_t>(c);
-  PFILE_OBJECT file = nullptr;
-  *status = sim::io::Open(link, &file);
-  if (!NT_SUCCESS(*status) || file == nullptr) return nullptr;
-  return std::unique_ptr<CommPort>(new CommPort(std::string(comName), file));
+  const std::string name(comName);
+  uint32_t error = 0;
+  void* handle = InTask([&] { return win32::Open(name, &error); });
+  *status = StatusOf(error);
+  if (handle == nullptr) {
+    if (NT_SUCCESS(*status)) *status = STATUS_UNSUCCESSFUL;
+    return nullptr;
+  }
+  return std::unique_ptr<CommPort>(new CommPort(name, handle, CurrentMachine()));
 }
+
+void* CommPort::Handle() const { return machine_.expired() ? nullptr : handle_; }
 
 CommPort::~CommPort() { Close(); }
 
-NTSTATUS CommPort::Control(ULONG code, std::span<const uint8_t> input) {
-  if (file_ == nullptr) return STATUS_INVALID_HANDLE;
-  return sim::io::DeviceControl(file_, code, input, 0).status;
-}
-
 NTSTATUS CommPort::Configure(const LineSettings& settings) {
-  SERIAL_BAUD_RATE rate{settings.baud};
-  SERIAL_LINE_CONTROL line{};
-  line.WordLength = settings.dataBits;
-  line.Parity = ParityCode(settings.parity);
-  line.StopBits = settings.stopBits == 2 ? STOP_BITS_2 : STOP_BIT_1;
-  SERIAL_CHARS chars{};
-  chars.XonChar = kXon;
-  chars.XoffChar = kXoff;
-  // DTR stays on for the whole session, as a comm program keeps it.
-  SERIAL_HANDFLOW flow{};
-  flow.ControlHandShake = SERIAL_DTR_CONTROL;
-  flow.FlowReplace = 0;
-  if (settings.handshake == Handshake::RtsCts) {
-    flow.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
-    flow.FlowReplace |= SERIAL_RTS_HANDSHAKE;
-  } else {
-    flow.FlowReplace |= SERIAL_RTS_CONTROL;
-    if (settings.handshake == Handshake::XonXoff) flow.FlowReplace |= SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
-  }
-  flow.XonLimit = 1024;
-  flow.XoffLimit = 1024;
-  for (auto [code, input] : {std::pair{IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(rate)},
-                             std::pair{IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(line)},
-                             std::pair{IOCTL_SERIAL_SET_CHARS, BytesOf(chars)},
-                             std::pair{IOCTL_SERIAL_SET_HANDFLOW, BytesOf(flow)}}) {
-    const NTSTATUS status = Control(code, input);
-    if (!NT_SUCCESS(status)) return status;
-  }
-  return STATUS_SUCCESS;
+  void* handle = Handle();
+  if (handle == nullptr) return STATUS_INVALID_HANDLE;
+  win32::Line line{settings.baud,
+                   settings.dataBits,
+                   settings.parity,
+                   settings.stopBits,
+                   settings.handshake == Handshake::RtsCts,
+                   settings.handshake == Handshake::XonXoff,
+                   kXon,
+                   kXoff,
+                   1024,
+                   1024};
+  return StatusOf(InTask([&] { return win32::SetLine(handle, line); }));
 }
 
 NTSTATUS CommPort::SetTimeouts(const Timeouts& timeouts) {
-  SERIAL_TIMEOUTS value{timeouts.readInterval, timeouts.readMultiplier, timeouts.readConstant,
-                        timeouts.writeMultiplier, timeouts.writeConstant};
-  return Control(IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(value));
+  void* handle = Handle();
+  if (handle == nullptr) return STATUS_INVALID_HANDLE;
+  const uint32_t values[5] = {timeouts.readInterval, timeouts.readMultiplier, timeouts.readConstant,
+                              timeouts.writeMultiplier, timeouts.writeConstant};
+  return StatusOf(InTask([&] { return win32::SetTimeouts(handle, values); }));
 }
 
 NTSTATUS CommPort::Purge() {
-  const ULONG mask = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
-  return Control(IOCTL_SERIAL_PURGE, BytesOf(mask));
+  void* handle = Handle();
+  if (handle == nullptr) return STATUS_INVALID_HANDLE;
+  return StatusOf(InTask([&] { return win32::PurgeAll(handle); }));
 }
 
 CommErrors CommPort::ClearErrors() {
   CommErrors errors;
-  if (file_ == nullptr) {
+  void* handle = Handle();
+  if (handle == nullptr) {
     errors.status = STATUS_INVALID_HANDLE;
     return errors;
   }
-  sim::io::Result result = sim::io::DeviceControl(file_, IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
-  errors.status = result.status;
-  if (NT_SUCCESS(result.status) && result.output.size() >= sizeof(SERIAL_STATUS)) {
-    SERIAL_STATUS status;
-    std::memcpy(&status, result.output.data(), sizeof status);
-    errors.errors = status.Errors;
-    errors.inQueue = status.AmountInInQueue;
-    errors.outQueue = status.AmountInOutQueue;
-  }
+  uint32_t ce = 0;
+  errors.status = StatusOf(InTask([&] { return win32::ReadErrors(handle, &ce, &errors.inQueue, &errors.outQueue); }));
+  static constexpr std::pair<uint32_t, uint32_t> kBits[] = {
+      {win32::kCeBreak, SERIAL_ERROR_BREAK},     {win32::kCeFrame, SERIAL_ERROR_FRAMING},
+      {win32::kCeOverrun, SERIAL_ERROR_OVERRUN}, {win32::kCeRxOver, SERIAL_ERROR_QUEUEOVERRUN},
+      {win32::kCeRxParity, SERIAL_ERROR_PARITY}};
+  for (auto [ceBit, serialBit] : kBits)
+    if (ce & ceBit) errors.errors |= serialBit;
   return errors;
 }
 
 PendingIo CommPort::Write(std::span<const uint8_t> data) {
-  if (file_ == nullptr) return PendingIo();
-  return PendingIo(sim::io::WriteAsync(file_, data));
+  void* handle = Handle();
+  if (handle == nullptr) return PendingIo();
+  return PendingIo(Own(InTask([&] { return win32::StartWrite(handle, data); })));
 }
 
 PendingIo CommPort::Read(uint32_t length) {
-  if (file_ == nullptr) return PendingIo();
-  return PendingIo(sim::io::ReadAsync(file_, length));
+  void* handle = Handle();
+  if (handle == nullptr) return PendingIo();
+  return PendingIo(Own(InTask([&] { return win32::StartRead(handle, length); })));
 }
 
 NTSTATUS CommPort::Close() {
-  if (file_ == nullptr) return STATUS_SUCCESS;
-  PFILE_OBJECT file = file_;
-  file_ = nullptr;
-  return sim::io::Close(file);
+  if (handle_ == nullptr) return STATUS_SUCCESS;
+  void* handle = Handle();
+  handle_ = nullptr;
+  // A port outliving its machine has nothing left to close.
+  if (handle == nullptr) return STATUS_INVALID_HANDLE;
+  return StatusOf(InTask([&] { return win32::Close(handle); }));
 }
 
 }  // namespace simulator

@@ -1,8 +1,9 @@
 // What the simulator's applications do with a COM port: open it by name, set the line, the
 // handshake and the timeouts, read and write with requests left pending (overlapped I/O), read
 // and clear the error flags, close. Only this file and comm_port.cpp know how the requests
-// reach the driver, so the traffic can move onto another application interface unchanged.
-// Every call is made from an application task of the simulated machine.
+// reach the driver: through kernel32's comm API, as a Win32 program on the machine would.
+// Calls are made from an application task of the simulated machine; one made from the
+// controlling thread runs in a fresh application task until it returns.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,10 @@
 #include "simkernel/io.h"
 
 namespace simulator {
+
+namespace win32 {
+struct Transfer;
+}
 
 enum class Handshake { None, RtsCts, XonXoff };
 const char* HandshakeName(Handshake handshake);  // "none", "RTS/CTS", "XON/XOFF"
@@ -53,21 +58,21 @@ struct IoOutcome {
 class PendingIo {
  public:
   PendingIo() = default;
-  explicit PendingIo(sim::io::Request request) : request_(std::move(request)) {}
-  bool Valid() const { return request_.Valid(); }
-  bool Done() const { return request_.IsComplete(); }
+  explicit PendingIo(std::shared_ptr<win32::Transfer> transfer) : transfer_(std::move(transfer)) {}
+  bool Valid() const { return transfer_ != nullptr; }
+  bool Done() const;
   // Blocks the calling task until it is done.
   IoOutcome Wait();
-  bool Cancel() { return request_.Cancel(); }
+  bool Cancel();
 
  private:
-  sim::io::Request request_;
+  std::shared_ptr<win32::Transfer> transfer_;
 };
 
 // Line errors and queue state, as ClearCommError returns them.
 struct CommErrors {
   NTSTATUS status = STATUS_PENDING;
-  uint32_t errors = 0;  // SERIAL_ERROR_* bits
+  uint32_t errors = 0;  // SERIAL_ERROR_* bits (from ClearCommError's CE_* bits)
   uint32_t inQueue = 0;
   uint32_t outQueue = 0;
 };
@@ -92,11 +97,15 @@ class CommPort {
   NTSTATUS Close();
 
  private:
-  CommPort(std::string name, PFILE_OBJECT file) : name_(std::move(name)), file_(file) {}
-  NTSTATUS Control(ULONG code, std::span<const uint8_t> input);
+  CommPort(std::string name, void* handle, std::weak_ptr<void> machine)
+      : name_(std::move(name)), handle_(handle), machine_(std::move(machine)) {}
+  // The handle while the machine it was opened on is up: a later machine's process may have
+  // given the same number to another object.
+  void* Handle() const;
 
   std::string name_;
-  PFILE_OBJECT file_ = nullptr;
+  void* handle_ = nullptr;  // the Win32 HANDLE
+  std::weak_ptr<void> machine_;
 };
 
 }  // namespace simulator

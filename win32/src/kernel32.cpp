@@ -2,6 +2,7 @@
 // overlapped I/O, threads as application tasks, events and waits on the virtual clock.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,24 +16,85 @@ namespace {
 
 namespace m = machine;
 
-thread_local DWORD t_lastError = 0;
-thread_local DWORD t_threadId = 0;
-thread_local bool t_programThread = false;  // made by CreateThread
-DWORD g_nextThreadId = 4;
+struct Object;
+struct Operation;
 
-// Process exit ends the program's other threads where they wait, as ExitProcess does: the
-// wait unwinds the thread to its start.
-bool g_exiting = false;
+// One process per machine, kept in the machine's own state: a task of a later machine never
+// sees the handles or threads of an earlier one, and any task may call in without having been
+// made by CreateThread or adopted by the runner.
+struct Process {
+  uint64_t serial = 0;
+  std::map<uintptr_t, std::shared_ptr<Object>> handles;
+  uintptr_t nextHandle = 0x40;
+  DWORD nextThreadId = 4;
+  // Process exit ends the program's other threads where they wait, as ExitProcess does: the
+  // wait unwinds the thread to its start.
+  bool exiting = false;
+  std::vector<m::TaskId> blocked;  // program threads blocked in a wait or a sleep
+  // Requests in flight are seen to their end by daemon tasks kept for reuse: a thread made
+  // for every request cost more than the rest of the I/O together.
+  std::deque<std::shared_ptr<Operation>> toComplete;
+  std::vector<m::TaskId> idleCompleters;
+};
+
+uint64_t g_processSerial = 0;
+
+Process& CurrentProcess() {
+  // Outside any machine nothing can be opened or waited for; the calls find no handles.
+  static Process none;
+  if (!m::Running()) return none;
+  std::shared_ptr<void>& slot = m::ProcessSlot();
+  if (!slot) {
+    auto process = std::make_shared<Process>();
+    process->serial = ++g_processSerial;
+    slot = process;
+  }
+  return *static_cast<Process*>(slot.get());
+}
+
+// Per task (each task is a thread of its own); reset when the task belongs to another process
+// than the one these were set in, which only the controlling thread can see happen.
+thread_local uint64_t t_process = 0;
+thread_local DWORD t_lastErrorValue = 0;
+thread_local DWORD t_threadIdValue = 0;
+thread_local bool t_programThread = false;  // made by CreateThread
+
+void EnterProcess() {
+  Process& process = CurrentProcess();
+  if (t_process == process.serial) return;
+  t_process = process.serial;
+  t_lastErrorValue = 0;
+  t_threadIdValue = 0;
+  t_programThread = false;
+}
+
+DWORD& LastError() {
+  EnterProcess();
+  return t_lastErrorValue;
+}
+
+// A task calling in for the first time becomes a thread of the process with an id of its own.
+DWORD ThreadId() {
+  EnterProcess();
+  if (t_threadIdValue == 0 && m::CurrentTask() != nullptr) {
+    Process& process = CurrentProcess();
+    t_threadIdValue = process.nextThreadId;
+    process.nextThreadId += 4;
+  }
+  return t_threadIdValue;
+}
+
 struct ThreadTerminated {};
-std::vector<m::TaskId> g_blocked;  // program threads blocked in a wait or a sleep
 
 int32_t BlockThread(const char* what, std::optional<int64_t> deadline) {
-  if (g_exiting && t_programThread) throw ThreadTerminated{};
+  Process& process = CurrentProcess();
+  EnterProcess();
+  if (process.exiting && t_programThread) throw ThreadTerminated{};
   m::TaskId self = m::CurrentTask();
-  g_blocked.push_back(self);
+  process.blocked.push_back(self);
   const int32_t status = m::Block(what, deadline);
-  g_blocked.erase(std::find(g_blocked.begin(), g_blocked.end(), self));
-  if (g_exiting && t_programThread) throw ThreadTerminated{};
+  process.blocked.erase(std::find(process.blocked.begin(), process.blocked.end(), self));
+  if (process.exiting && t_programThread) throw ThreadTerminated{};
   return status;
 }
 
@@ -103,16 +165,13 @@ struct File : Waitable {
   bool Signaled() const override { return ioEvent.state; }
 };
 
-std::map<uintptr_t, std::shared_ptr<Object>>& Handles() {
-  static std::map<uintptr_t, std::shared_ptr<Object>> handles;
-  return handles;
-}
-uintptr_t g_nextHandle = 0x40;
+std::map<uintptr_t, std::shared_ptr<Object>>& Handles() { return CurrentProcess().handles; }
 
 HANDLE Insert(std::shared_ptr<Object> object) {
-  const uintptr_t value = g_nextHandle;
-  g_nextHandle += 4;
-  Handles().emplace(value, std::move(object));
+  Process& process = CurrentProcess();
+  const uintptr_t value = process.nextHandle;
+  process.nextHandle += 4;
+  process.handles.emplace(value, std::move(object));
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -195,6 +254,34 @@ void Finish(const std::shared_ptr<Operation>& op, const m::Outcome& outcome) {
   op->finished.Set();
 }
 
+void WatchForCompletion(const std::shared_ptr<Operation>& op) {
+  Process& process = CurrentProcess();
+  process.toComplete.push_back(op);
+  if (!process.idleCompleters.empty()) {
+    m::TaskId completer = process.idleCompleters.back();
+    process.idleCompleters.pop_back();
+    m::Wake(completer, m::kStatusSuccess);
+    return;
+  }
+  Process* owner = &process;  // the machine ends its tasks before its state
+  m::Spawn("overlapped completion", [owner] {
+    for (;;) {
+      // One left without work a while ends, so none outlives the program's I/O.
+      if (owner->toComplete.empty()) {
+        m::TaskId self = m::CurrentTask();
+        owner->idleCompleters.push_back(self);
+        m::Block("overlapped completion", m::DeadlineAfter(20 * m::kMillisecond));
+        auto& idle = owner->idleCompleters;
+        idle.erase(std::remove(idle.begin(), idle.end(), self), idle.end());
+        if (owner->toComplete.empty()) return;
+      }
+      std::shared_ptr<Operation> next = std::move(owner->toComplete.front());
+      owner->toComplete.pop_front();
+      Finish(next, next->pending.Wait());
+    }
+  }, true);
+}
+
 // Sends the request; returns at once with the operation, done if the driver completed it in
 // its dispatch routine, else finished later by a task that waits for its completion.
 std::shared_ptr<Operation> Start(const std::shared_ptr<File>& file, const IoRequest& request,
@@ -206,7 +293,7 @@ std::shared_ptr<Operation> Start(const std::shared_ptr<File>& file, const IoRequ
   op->event = std::move(event);
   op->output = request.output;
   op->outputLength = request.outputLength;
-  op->thread = t_threadId;
+  op->thread = ThreadId();
   if (overlapped) {
     overlapped->Internal = STATUS_PENDING;
     overlapped->InternalHigh = 0;
@@ -240,7 +327,7 @@ std::shared_ptr<Operation> Start(const std::shared_ptr<File>& file, const IoRequ
   if (op->pending.DispatchStatus() != m::kStatusPending && op->pending.Complete()) {
     Finish(op, op->pending.Wait());
   } else {
-    m::Spawn("overlapped completion", [op] { Finish(op, op->pending.Wait()); }, true);
+    WatchForCompletion(op);
   }
   return op;
 }
@@ -391,7 +478,7 @@ DWORD Win32Error(NTSTATUS status) {
 BOOL FailWith(NTSTATUS status) { return FailWithError(Win32Error(status)); }
 
 BOOL FailWithError(DWORD error) {
-  t_lastError = error;
+  LastError() = error;
   return FALSE;
 }
 
@@ -413,16 +500,16 @@ BOOL DeviceControlOk(HANDLE file, DWORD code, const void* input, DWORD inputLeng
 }
 
 void EndProcess() {
-  g_exiting = true;
-  for (m::TaskId task : std::vector<m::TaskId>(g_blocked)) m::Wake(task, m::kStatusSuccess);
-  while (!Handles().empty()) CloseHandle(reinterpret_cast<HANDLE>(Handles().begin()->first));
-  g_nextHandle = 0x40;
+  Process& process = CurrentProcess();
+  process.exiting = true;
+  for (m::TaskId task : std::vector<m::TaskId>(process.blocked)) m::Wake(task, m::kStatusSuccess);
+  while (!process.handles.empty()) CloseHandle(reinterpret_cast<HANDLE>(process.handles.begin()->first));
+  process.nextHandle = 0x40;
 }
 
 void AdoptCurrentThread() {
-  t_threadId = g_nextThreadId;
-  g_nextThreadId += 4;
-  t_lastError = 0;
+  ThreadId();
+  LastError() = 0;
 }
 
 }  // namespace zelwin32
@@ -431,8 +518,8 @@ using namespace zelwin32;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return t_lastError; }
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+DWORD WINAPI GetLastError(void) { return LastError(); }
+void WINAPI SetLastError(DWORD dwErrCode) { LastError() = dwErrCode; }
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE) {
@@ -524,7 +611,7 @@ BOOL WINAPI CancelIo(HANDLE hFile) {
   if (!file) return FailWithError(ERROR_INVALID_HANDLE);
   // Windows 2000 cancels the calling thread's requests on the handle, and does not wait.
   for (const auto& op : std::vector<std::shared_ptr<Operation>>(file->operations))
-    if (op->thread == t_threadId && !op->done) op->pending.Cancel();
+    if (op->thread == ThreadId() && !op->done) op->pending.Cancel();
   return TRUE;
 }
 
@@ -563,13 +650,15 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     return nullptr;
   }
   auto thread = std::make_shared<Thread>();
-  thread->id = g_nextThreadId;
-  g_nextThreadId += 4;
+  Process& process = CurrentProcess();
+  thread->id = process.nextThreadId;
+  process.nextThreadId += 4;
   if (lpThreadId) *lpThreadId = thread->id;
   HANDLE handle = Insert(thread);
   machine::Spawn("thread " + std::to_string(thread->id), [thread, lpStartAddress, lpParameter] {
-    t_threadId = thread->id;
-    t_lastError = 0;
+    EnterProcess();
+    t_threadIdValue = thread->id;
+    t_lastErrorValue = 0;
     t_programThread = true;
     try {
       thread->exitCode = lpStartAddress(lpParameter);
@@ -590,7 +679,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
   return TRUE;
 }
 
-DWORD WINAPI GetCurrentThreadId(void) { return t_threadId; }
+DWORD WINAPI GetCurrentThreadId(void) { return ThreadId(); }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
   if (lpName && *lpName) {

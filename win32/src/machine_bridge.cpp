@@ -8,6 +8,16 @@ namespace zelwin32::machine {
 static_assert(kStatusTimeout == STATUS_TIMEOUT && kStatusPending == STATUS_PENDING);
 static_assert(kMillisecond == sim::kMillisecond);
 
+namespace {
+struct ProcessState {
+  std::shared_ptr<void> process;
+};
+}  // namespace
+
+bool Running() { return sim::Machine::Exists(); }
+
+std::shared_ptr<void>& ProcessSlot() { return sim::Machine::Current().State<ProcessState>().process; }
+
 TaskId CurrentTask() { return sim::Machine::Exists() ? sim::Machine::Current().CurrentTask() : nullptr; }
 
 int32_t Block(const char* waitingFor, std::optional<int64_t> deadline) {

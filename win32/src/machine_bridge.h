@@ -19,6 +19,11 @@ constexpr int32_t kStatusTimeout = 0x102;
 constexpr int32_t kStatusPending = 0x103;
 constexpr int64_t kMillisecond = 10'000;
 
+// ---- The process ----
+bool Running();  // whether a machine exists
+// The Win32 process's state, kept by the machine so it ends with it. Empty until first set.
+std::shared_ptr<void>& ProcessSlot();
+
 // ---- Scheduling on the virtual clock ----
 using TaskId = void*;
 TaskId CurrentTask();  // null outside the machine's tasks
