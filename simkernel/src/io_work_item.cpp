@@ -2,6 +2,9 @@
 // reference on its device object from the queueing until the routine has returned, as the
 // Windows 2000 I/O manager does, so that a driver's routine never runs in an unloaded image.
 // The item comes from non-paged pool on the caller's account and may fail as any allocation.
+#include <atomic>
+#include <new>
+
 #include "io_internal.h"
 
 struct _IO_WORKITEM {
@@ -9,7 +12,8 @@ struct _IO_WORKITEM {
   PDEVICE_OBJECT device;
   PIO_WORKITEM_ROUTINE routine;
   PVOID context;
-  bool queued;
+  // Set by the queueing task, cleared by the worker, read by whoever queues or frees next.
+  std::atomic<bool> queued;
 };
 
 namespace {
@@ -34,7 +38,7 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   sim::iom::SetCall("IoAllocateWorkItem");
   auto* work = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_IO_WORKITEM), kTag));
   if (work == nullptr) return nullptr;
-  *work = _IO_WORKITEM{{}, DeviceObject, nullptr, nullptr, false};
+  new (work) _IO_WORKITEM{{}, DeviceObject, nullptr, nullptr, {false}};
   return work;
 }
 
