@@ -37,6 +37,18 @@ struct ArmedWait {
   ULONG_PTR information = 0;
 };
 
+// Power states as the power requests carry them.
+inline POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  return power;
+}
+inline POWER_STATE SystemState(SYSTEM_POWER_STATE state) {
+  POWER_STATE power;
+  power.SystemState = state;
+  return power;
+}
+
 inline ULONG_PTR RequestRef(PIRP irp) {
   return reinterpret_cast<ULONG_PTR>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4);
 }

@@ -24,11 +24,7 @@ RawIrp Major(UCHAR major, UCHAR minor = 0) {
   return irp;
 }
 
-POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
-  POWER_STATE power;
-  power.DeviceState = state;
-  return power;
-}
+using command_test::DeviceState;
 
 class RoutingTest : public removed_test::RemovedDeviceTest {};
 

@@ -10,17 +10,8 @@
 namespace serial_test {
 namespace {
 
-POWER_STATE DeviceState(DEVICE_POWER_STATE state) {
-  POWER_STATE s;
-  s.DeviceState = state;
-  return s;
-}
-
-POWER_STATE SystemState(SYSTEM_POWER_STATE state) {
-  POWER_STATE s;
-  s.SystemState = state;
-  return s;
-}
+using command_test::DeviceState;
+using command_test::SystemState;
 
 // Where a device's PoSetPowerState call of a state stands in the machine's history (-1: none).
 long HistoryIndex(PDEVICE_OBJECT device, POWER_STATE_TYPE type, ULONG state, size_t from = 0) {
